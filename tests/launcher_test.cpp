@@ -79,7 +79,8 @@ protected:
     }
 
     // Runs argv in cwd with a small fixed environment plus `env`; standard
-    // output goes to `stdoutTo`, or to a file that the outcome reports.
+    // output goes to `stdoutTo`, or to a file that the outcome reports. The
+    // recorder writes only if RECORD_TO reaches it: the environment is inherited.
     Outcome run(const std::vector<std::string>& argv, const fs::path& cwd, std::vector<std::string> env = {},
                 const std::function<void()>& inChild = {}, const fs::path& stdoutTo = {}) {
         env.insert(env.end(),
