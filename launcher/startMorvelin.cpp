@@ -17,17 +17,13 @@
 #include <string>
 #include <string_view>
 
-// `path` as it can be shown on one terminal line: control characters and the
-// backslash are written as C escapes (\n, \t, \r, \\, else three octal digits).
+// `path` as it can be shown on one terminal line: a newline as \n, other
+// control characters as three octal digits (\033), and the backslash as \\.
 static std::string printable(const std::string& path) {
     std::string shown;
     for (const unsigned char c : path) {
         if (c == '\n') {
             shown += "\\n";
-        } else if (c == '\t') {
-            shown += "\\t";
-        } else if (c == '\r') {
-            shown += "\\r";
         } else if (c == '\\') {
             shown += "\\\\";
         } else if (c < 0x20 || c == 0x7f) {
@@ -96,23 +92,20 @@ static bool holdsLoaderToken(const std::string& text) {
     return false;
 }
 
-// Why `installDir` can't be used, or nullptr when it can.
-static const char* installDirFault(const std::string& installDir) {
+// Why `installDir` can't be used, or the empty text when it can.
+static std::string installDirFault(const std::string& installDir) {
     for (const unsigned char c : installDir) {
         if (c < 0x20 || c == 0x7f) {
             return "install directory holds a control character";
         }
-        if (c == ':') {
-            return "install directory holds ':', at which the dynamic loader splits its library path";
-        }
-        if (c == ';') {
-            return "install directory holds ';', at which the dynamic loader splits its library path";
+        if (c == ':' || c == ';') {
+            return formatted("install directory holds '%c', at which the dynamic loader splits its library path", c);
         }
     }
     if (holdsLoaderToken(installDir)) {
         return "install directory holds $ORIGIN, $LIB or $PLATFORM, which the dynamic loader would expand";
     }
-    return nullptr;
+    return {};
 }
 
 // Why `program` can't be started, or the empty text when it can.
@@ -187,7 +180,7 @@ static std::string shellFault(int status) {
 
 int main(int, char**) {
     const std::string installDir = getPath();
-    if (const char* fault = installDirFault(installDir)) {
+    if (const std::string fault = installDirFault(installDir); !fault.empty()) {
         fail(installDir, fault);
     }
     const std::string binDir = formatted("%s/bin", installDir.c_str());

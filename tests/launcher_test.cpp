@@ -63,7 +63,6 @@ protected:
         char name[] = "/tmp/startMorvelin-test-XXXXXX";
         ASSERT_NE(mkdtemp(name), nullptr);
         root = name;
-        fs::create_directory(root / "elsewhere");
     }
     void TearDown() override { fs::remove_all(root); }
 
@@ -138,6 +137,7 @@ std::string recordFor(const std::string& top, const std::string& cwd) {
 
 TEST_F(Launcher, FindsItsTreeHoweverItIsInvoked) {
     const fs::path top = install("app"), elsewhere = root / "elsewhere", launcher = top / "startMorvelin";
+    fs::create_directory(elsewhere);
     fs::create_directory(root / "links");
     fs::create_symlink(launcher, root / "links" / "go");
     const auto ignoreSigchld = [] { signal(SIGCHLD, SIG_IGN); };
