@@ -6,7 +6,9 @@
 // Every refusal goes through fail(): one line on standard error, exit status 1.
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,21 +19,31 @@
 #include <string>
 #include <string_view>
 
-// `path` as it can be shown on one terminal line: a newline as \n, other
-// control characters as three octal digits (\033), and the backslash as \\.
+// Whether the byte at `at` in `text` belongs to a control character: an ASCII
+// control byte, or either byte of a C1 control in its UTF-8 form (0xC2 followed
+// by 0x80 to 0x9F, such as CSI, 0xC2 0x9B).
+static bool isControlByte(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0; };
+    const auto isC1 = [&](std::size_t i) { return byte(i) == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f; };
+    return byte(at) < 0x20 || byte(at) == 0x7f || isC1(at) || (at > 0 && isC1(at - 1));
+}
+
+// `path` as it can be shown on one terminal line: a newline as \n, the bytes of
+// other control characters as three octal digits each (\033, \302\233), and the
+// backslash as \\.
 static std::string printable(const std::string& path) {
     std::string shown;
-    for (const unsigned char c : path) {
-        if (c == '\n') {
+    for (std::size_t at = 0; at < path.size(); ++at) {
+        if (path[at] == '\n') {
             shown += "\\n";
-        } else if (c == '\\') {
+        } else if (path[at] == '\\') {
             shown += "\\\\";
-        } else if (c < 0x20 || c == 0x7f) {
+        } else if (isControlByte(path, at)) {
             char octal[5];
-            std::snprintf(octal, sizeof octal, "\\%03o", c);
+            std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(path[at]));
             shown += octal;
         } else {
-            shown += static_cast<char>(c);
+            shown += path[at];
         }
     }
     return shown;
@@ -52,14 +64,31 @@ static std::string formatted(const char* format, Args... args) {
     return text;
 }
 
+// Why `path`, which `link` reads as, does not lead to the file that is running,
+// or the empty text when it does. The link's text is the path as seen where the
+// file was reached (another mount namespace, a filesystem unmounted since), but
+// following the link itself always reaches the running file.
+static std::string runningFileFault(const char* link, const std::string& path) {
+    struct stat running {};
+    struct stat named {};
+    if (stat(link, &running) != 0 || stat(path.c_str(), &named) != 0) {
+        return std::string("reported as this program's path, but it can't be followed: ") + std::strerror(errno);
+    }
+    if (running.st_dev != named.st_dev || running.st_ino != named.st_ino) {
+        return "reported as this program's path, but it leads to another file";
+    }
+    return {};
+}
+
 // The directory that holds this program's executable file, as the kernel
 // reports it (symbolic links resolved): absolute, without a trailing '/', and
-// the empty text for the root directory.
+// the empty text for the root directory. /proc/self names this process in
+// whatever pid namespace /proc belongs to; its pid may name another there.
 std::string getPath() {
-    const std::string link = formatted("/proc/%d/exe", static_cast<int>(getpid()));
+    const char* const link = "/proc/self/exe";
     std::string target(1024, '\0');
     for (;;) {
-        const ssize_t length = readlink(link.c_str(), target.data(), target.size());
+        const ssize_t length = readlink(link, target.data(), target.size());
         if (length < 0) {
             fail(link, std::string("cannot read the link to this program: ") + std::strerror(errno));
         }
@@ -68,6 +97,9 @@ std::string getPath() {
             break;
         }
         target.resize(target.size() * 2);  // possibly cut short: read again
+    }
+    if (const std::string fault = runningFileFault(link, target); !fault.empty()) {
+        fail(target, fault);
     }
     return target.substr(0, target.rfind('/'));
 }
@@ -94,16 +126,40 @@ static bool holdsLoaderToken(const std::string& text) {
 
 // Why `installDir` can't be used, or the empty text when it can.
 static std::string installDirFault(const std::string& installDir) {
-    for (const unsigned char c : installDir) {
-        if (c < 0x20 || c == 0x7f) {
+    for (std::size_t at = 0; at < installDir.size(); ++at) {
+        if (isControlByte(installDir, at)) {
             return "install directory holds a control character";
         }
-        if (c == ':' || c == ';') {
-            return formatted("install directory holds '%c', at which the dynamic loader splits its library path", c);
+        if (installDir[at] == ':' || installDir[at] == ';') {
+            return formatted("install directory holds '%c', at which the dynamic loader splits its library path",
+                             installDir[at]);
         }
     }
     if (holdsLoaderToken(installDir)) {
         return "install directory holds $ORIGIN, $LIB or $PLATFORM, which the dynamic loader would expand";
+    }
+    return {};
+}
+
+// What would make the dynamic loader run `program` in its secure-execution
+// mode, in which it ignores LD_LIBRARY_PATH, or the empty text when nothing
+// would: a set-user-ID or set-group-ID bit that changes who it runs as, or file
+// capabilities, which raise the privileges of any user but root. Neither takes
+// effect on a filesystem mounted nosuid.
+static std::string secureExecutionCause(const std::string& program, const struct stat& status) {
+    struct statvfs filesystem {};
+    if (statvfs(program.c_str(), &filesystem) == 0 && (filesystem.f_flag & ST_NOSUID) != 0) {
+        return {};
+    }
+    if ((status.st_mode & S_ISUID) != 0 && status.st_uid != getuid()) {
+        return "it is set-user-ID";
+    }
+    constexpr mode_t setgid = S_ISGID | S_IXGRP;  // S_ISGID without S_IXGRP sets no group
+    if ((status.st_mode & setgid) == setgid && status.st_gid != getgid()) {
+        return "it is set-group-ID";
+    }
+    if (getuid() != 0 && getxattr(program.c_str(), "security.capability", nullptr, 0) >= 0) {
+        return "it has file capabilities";
     }
     return {};
 }
@@ -119,6 +175,9 @@ static std::string programFault(const std::string& program) {
     }
     if (access(program.c_str(), X_OK) != 0) {
         return std::strerror(errno);
+    }
+    if (const std::string cause = secureExecutionCause(program, status); !cause.empty()) {
+        return cause + ", so the dynamic loader would ignore LD_LIBRARY_PATH";
     }
     return {};
 }
@@ -136,28 +195,29 @@ static bool isPlainWord(const std::string& text) {
     return true;
 }
 
-// `text` escaped for use between double quotes.
-static std::string escapedForDoubleQuotes(const std::string& text) {
-    std::string escaped;
+// `text` as one shell word in single quotes, inside which no byte has a
+// meaning but the single quote itself: that one is written '\'' (close the
+// quotes, an escaped quote, reopen). No escape ever follows a byte of `text`
+// inside the quotes, where a multibyte locale (GBK, Big5, Shift_JIS) could read
+// the two as one character.
+static std::string singleQuoted(const std::string& text) {
+    std::string quoted = "'";
     for (const char c : text) {
-        if (c == '$' || c == '`' || c == '"' || c == '\\') {
-            escaped += '\\';
-        }
-        escaped += c;
+        quoted += c == '\'' ? "'\\''" : std::string(1, c);
     }
-    return escaped;
+    return quoted + "'";
 }
 
 // The shell command that starts bin/morvelin in the background with the
 // library directory as its only library search path. Plain names give the
-// launch format's text exactly; any other name is quoted so that it stays
-// one word and nothing in it expands or runs.
+// launch format's text exactly; any other name is single-quoted, so that it
+// stays one word and nothing in it expands or runs, in any shell or locale.
 static std::string launchCommand(const std::string& binDir, const std::string& libDir) {
     if (isPlainWord(binDir)) {
         return formatted("export LD_LIBRARY_PATH=\"%s\"; %s/morvelin &", libDir.c_str(), binDir.c_str());
     }
-    return formatted("export LD_LIBRARY_PATH=\"%s\"; \"%s/morvelin\" &", escapedForDoubleQuotes(libDir).c_str(),
-                     escapedForDoubleQuotes(binDir).c_str());
+    return formatted("export LD_LIBRARY_PATH=%s; %s &", singleQuoted(libDir).c_str(),
+                     singleQuoted(binDir + "/morvelin").c_str());
 }
 
 // Why the shell that `system` ran with `status` failed, or the empty text
