@@ -90,7 +90,8 @@ std::string getPath() {
     for (;;) {
         const ssize_t length = readlink(link, target.data(), target.size());
         if (length < 0) {
-            fail(link, std::string("cannot read the link to this program: ") + std::strerror(errno));
+            fail(link, std::string("cannot read the link to this program: ") + std::strerror(errno) +
+                           "; it needs /proc mounted");
         }
         if (static_cast<std::size_t>(length) < target.size()) {
             target.resize(static_cast<std::size_t>(length));
@@ -99,7 +100,7 @@ std::string getPath() {
         target.resize(target.size() * 2);  // possibly cut short: read again
     }
     if (const std::string fault = runningFileFault(link, target); !fault.empty()) {
-        fail(target, fault);
+        fail(target, fault + "; start it by a path to its install tree that is valid in this mount namespace");
     }
     return target.substr(0, target.rfind('/'));
 }
@@ -152,14 +153,14 @@ static std::string secureExecutionCause(const std::string& program, const struct
         return {};
     }
     if ((status.st_mode & S_ISUID) != 0 && status.st_uid != getuid()) {
-        return "it is set-user-ID";
+        return "it is set-user-ID (chmod u-s clears it)";
     }
     constexpr mode_t setgid = S_ISGID | S_IXGRP;  // S_ISGID without S_IXGRP sets no group
     if ((status.st_mode & setgid) == setgid && status.st_gid != getgid()) {
-        return "it is set-group-ID";
+        return "it is set-group-ID (chmod g-s clears it)";
     }
     if (getuid() != 0 && getxattr(program.c_str(), "security.capability", nullptr, 0) >= 0) {
-        return "it has file capabilities";
+        return "it has file capabilities (setcap -r removes them)";
     }
     return {};
 }
@@ -168,7 +169,11 @@ static std::string secureExecutionCause(const std::string& program, const struct
 static std::string programFault(const std::string& program) {
     struct stat status {};
     if (stat(program.c_str(), &status) != 0) {
-        return std::strerror(errno);
+        const int error = errno;
+        const char* const hint = error == ENOENT ? "; the launcher must lie at the top of its install tree, beside "
+                                                   "bin/ (a symbolic link to it may lie anywhere)"
+                                                 : "";
+        return std::strerror(error) + std::string(hint);
     }
     if (!S_ISREG(status.st_mode)) {
         return "not a regular file";
@@ -230,7 +235,7 @@ static std::string shellFault(int status) {
         return formatted("the shell was killed by signal %d", WTERMSIG(status));
     }
     if (WEXITSTATUS(status) == 127) {
-        return "the shell could not be started";
+        return "the shell could not be started; is /bin/sh there, and the limit on processes (ulimit -u) not reached?";
     }
     if (WEXITSTATUS(status) != 0) {
         return formatted("the shell ended with status %d", WEXITSTATUS(status));
@@ -241,7 +246,7 @@ static std::string shellFault(int status) {
 int main(int, char**) {
     const std::string installDir = getPath();
     if (const std::string fault = installDirFault(installDir); !fault.empty()) {
-        fail(installDir, fault);
+        fail(installDir, fault + "; rename or move the directory");
     }
     const std::string binDir = formatted("%s/bin", installDir.c_str());
     const std::string libDir = formatted("%s/lib", binDir.c_str());

@@ -279,29 +279,37 @@ TEST_F(Launcher, RefusesWhatCannotBeLaunchedSafely) {
         const char* message;
     } cases[] = {
         {"a:b", kPresent, "",
-         "ROOT/a:b: install directory holds ':', at which the dynamic loader splits its library path"},
+         "ROOT/a:b: install directory holds ':', at which the dynamic loader splits its library path; rename or move "
+         "the directory"},
         {"a;b", kPresent, "",
-         "ROOT/a;b: install directory holds ';', at which the dynamic loader splits its library path"},
-        {"a\nb", kPresent, "", "ROOT/a\\nb: install directory holds a control character"},
+         "ROOT/a;b: install directory holds ';', at which the dynamic loader splits its library path; rename or move "
+         "the directory"},
+        {"a\nb", kPresent, "", "ROOT/a\\nb: install directory holds a control character; rename or move the directory"},
         {"$LIB", kPresent, "",
-         "ROOT/$LIB: install directory holds $ORIGIN, $LIB or $PLATFORM, which the dynamic loader would expand"},
+         "ROOT/$LIB: install directory holds $ORIGIN, $LIB or $PLATFORM, which the dynamic loader would expand; rename "
+         "or move the directory"},
         {"a${ORIGIN}", kPresent, "",
-         "ROOT/a${ORIGIN}: install directory holds $ORIGIN, $LIB or $PLATFORM, which the dynamic loader would expand"},
-        {"a\033[0mb\177", kPresent, "", "ROOT/a\\033[0mb\\177: install directory holds a control character"},
-        {"a\xc2\x9bmb", kPresent, "", "ROOT/a\\302\\233mb: install directory holds a control character"},
-        {"app", kMissing, "", "ROOT/app/bin/morvelin: cannot start the main program: No such file or directory"},
+         "ROOT/a${ORIGIN}: install directory holds $ORIGIN, $LIB or $PLATFORM, which the dynamic loader would expand; "
+         "rename or move the directory"},
+        {"a\033[0mb\177", kPresent, "",
+         "ROOT/a\\033[0mb\\177: install directory holds a control character; rename or move the directory"},
+        {"a\xc2\x9bmb", kPresent, "",
+         "ROOT/a\\302\\233mb: install directory holds a control character; rename or move the directory"},
+        {"app", kMissing, "",
+         "ROOT/app/bin/morvelin: cannot start the main program: No such file or directory; the launcher must lie at "
+         "the top of its install tree, beside bin/ (a symbolic link to it may lie anywhere)"},
         {"app", kNotExecutable, "", "ROOT/app/bin/morvelin: cannot start the main program: Permission denied"},
         {"app", kDirectory, "", "ROOT/app/bin/morvelin: cannot start the main program: not a regular file"},
         {"app", kPresent, "/dev/full", "standard output: cannot print the launch command: No space left on device"},
         {"app", kSetuid, "",
-         "ROOT/app/bin/morvelin: cannot start the main program: it is set-user-ID, so the dynamic loader would ignore "
-         "LD_LIBRARY_PATH"},
+         "ROOT/app/bin/morvelin: cannot start the main program: it is set-user-ID (chmod u-s clears it), so the "
+         "dynamic loader would ignore LD_LIBRARY_PATH"},
         {"app", kSetgid, "",
-         "ROOT/app/bin/morvelin: cannot start the main program: it is set-group-ID, so the dynamic loader would ignore "
-         "LD_LIBRARY_PATH"},
+         "ROOT/app/bin/morvelin: cannot start the main program: it is set-group-ID (chmod g-s clears it), so the "
+         "dynamic loader would ignore LD_LIBRARY_PATH"},
         {"app", kCapabilities, "",
-         "ROOT/app/bin/morvelin: cannot start the main program: it has file capabilities, so the dynamic loader would "
-         "ignore LD_LIBRARY_PATH"},
+         "ROOT/app/bin/morvelin: cannot start the main program: it has file capabilities (setcap -r removes them), "
+         "so the dynamic loader would ignore LD_LIBRARY_PATH"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -388,12 +396,15 @@ TEST_F(Launcher, InTheRootDirectory) {
     EXPECT_EQ(noProc.status, 1);
     EXPECT_EQ(noProc.out, "");
     EXPECT_EQ(noProc.err,
-              "startMorvelin: /proc/self/exe: cannot read the link to this program: No such file or directory\n");
+              "startMorvelin: /proc/self/exe: cannot read the link to this program: No such file or directory; it "
+              "needs /proc mounted\n");
 
     const Outcome noShell = run({"/startMorvelin"}, root, {}, enterJail(true));
     EXPECT_EQ(noShell.status, 1);
     EXPECT_EQ(noShell.out, "export LD_LIBRARY_PATH=\"/bin/lib\"; /bin/morvelin &\n");
-    EXPECT_EQ(noShell.err, "startMorvelin: /bin/sh: cannot run the launch command: the shell could not be started\n");
+    EXPECT_EQ(noShell.err,
+              "startMorvelin: /bin/sh: cannot run the launch command: the shell could not be started; is "
+              "/bin/sh there, and the limit on processes (ulimit -u) not reached?\n");
 }
 
 // Where the id that getpid gives names another process in /proc, or where the
@@ -439,12 +450,14 @@ TEST_F(Launcher, KnowsItsOwnFileInOtherNamespaces) {
         {"lazily unmounted, another file at its path",
          {"./startMorvelin"},
          throughUnmounted("app"),
-         "ROOT/app/startMorvelin: reported as this program's path, but it leads to another file"},
+         "ROOT/app/startMorvelin: reported as this program's path, but it leads to another file; start it by a path to "
+         "its "
+         "install tree that is valid in this mount namespace"},
         {"lazily unmounted, nothing at its path",
          {"./startMorvelin"},
          throughUnmounted("gone"),
          "ROOT/gone/startMorvelin: reported as this program's path, but it can't be followed: No such file or "
-         "directory"},
+         "directory; start it by a path to its install tree that is valid in this mount namespace"},
         {"set-user-ID program on a nosuid mount", {top / "startMorvelin"}, noSetId, ""},
     };
     for (const auto& c : cases) {
