@@ -155,8 +155,9 @@ TEST_F(Launcher, FindsItsTreeHoweverItIsInvoked) {
     const fs::path other = install("other"), otherProgram = other / "bin" / "morvelin";
     fs::remove(other / "startMorvelin");
     fs::create_hard_link(launcher, other / "startMorvelin");
-    // Bits that leave the loader as it is, run by root: file capabilities, and S_ISGID without group execute.
-    if (chown(otherProgram.c_str(), 0, 65534) == 0) chmod(otherProgram.c_str(), 02745);
+    // Bits that leave the loader as it is, run by root: file capabilities, S_ISUID for its own owner, and
+    // S_ISGID without group execute.
+    if (chown(otherProgram.c_str(), 0, 65534) == 0) chmod(otherProgram.c_str(), 06745);
     setCapabilities(otherProgram);  // after chown, which clears them
     fs::create_directory(elsewhere);
     fs::create_directory(root / "links");
