@@ -5,6 +5,7 @@
 //
 // Every refusal goes through fail(): one line on standard error, exit status 1.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -67,14 +68,22 @@ static std::string formatted(const char* format, Args... args) {
 // Why `path`, which `link` reads as, does not lead to the file that is running,
 // or the empty text when it does. The link's text is the path as seen where the
 // file was reached (another mount namespace, a filesystem unmounted since), but
-// following the link itself always reaches the running file.
+// opening the link itself always reaches the running file, also under a CPU
+// emulator, which answers for the link but not for a stat of it.
 static std::string runningFileFault(const char* link, const std::string& path) {
-    struct stat running {};
-    struct stat named {};
-    if (stat(link, &running) != 0 || stat(path.c_str(), &named) != 0) {
-        return std::string("reported as this program's path, but it can't be followed: ") + std::strerror(errno);
+    const int running = open(link, O_PATH | O_CLOEXEC);
+    if (running < 0) {
+        fail(link, std::string("cannot open the link to this program: ") + std::strerror(errno));
     }
-    if (running.st_dev != named.st_dev || running.st_ino != named.st_ino) {
+    struct stat runningStatus {};
+    struct stat named {};
+    const bool followed = fstat(running, &runningStatus) == 0 && stat(path.c_str(), &named) == 0;
+    const int error = errno;
+    close(running);
+    if (!followed) {
+        return std::string("reported as this program's path, but it can't be followed: ") + std::strerror(error);
+    }
+    if (runningStatus.st_dev != named.st_dev || runningStatus.st_ino != named.st_ino) {
         return "reported as this program's path, but it leads to another file";
     }
     return {};
