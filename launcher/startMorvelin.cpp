@@ -265,9 +265,13 @@ int main(int, char**) {
     }
 
     const std::string command = launchCommand(binDir, libDir);
+    // A reader gone must give a message, not a silent death; the shell and the
+    // program get SIGPIPE as the caller gave it.
+    const auto callersSigpipe = std::signal(SIGPIPE, SIG_IGN);
     if (std::puts(command.c_str()) == EOF || std::fflush(stdout) == EOF) {
         fail("standard output", std::string("cannot print the launch command: ") + std::strerror(errno));
     }
+    std::signal(SIGPIPE, callersSigpipe);
     // A SIGCHLD ignored by whoever started us would make `system` lose the
     // shell's status and report a failure after a good start.
     std::signal(SIGCHLD, SIG_DFL);
