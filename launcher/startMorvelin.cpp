@@ -99,8 +99,10 @@ std::string getPath() {
     for (;;) {
         const ssize_t length = readlink(link, target.data(), target.size());
         if (length < 0) {
-            fail(link, std::string("cannot read the link to this program: ") + std::strerror(errno) +
-                           "; it needs /proc mounted");
+            const int error = errno;
+            const char* const hint =
+                error == ENAMETOOLONG ? "; its path is too long for the kernel to report" : "; it needs /proc mounted";
+            fail(link, std::string("cannot read the link to this program: ") + std::strerror(error) + hint);
         }
         if (static_cast<std::size_t>(length) < target.size()) {
             target.resize(static_cast<std::size_t>(length));
@@ -179,9 +181,12 @@ static std::string programFault(const std::string& program) {
     struct stat status {};
     if (stat(program.c_str(), &status) != 0) {
         const int error = errno;
-        const char* const hint = error == ENOENT ? "; the launcher must lie at the top of its install tree, beside "
-                                                   "bin/ (a symbolic link to it may lie anywhere)"
-                                                 : "";
+        const char* hint = "";
+        if (error == ENOENT) {
+            hint = lstat(program.c_str(), &status) == 0 ? "; it is a symbolic link that leads nowhere"
+                                                        : "; the launcher must lie at the top of its install tree, "
+                                                          "beside bin/ (a symbolic link to it may lie anywhere)";
+        }
         return std::strerror(error) + std::string(hint);
     }
     if (!S_ISREG(status.st_mode)) {
@@ -244,7 +249,8 @@ static std::string shellFault(int status) {
         return formatted("the shell was killed by signal %d", WTERMSIG(status));
     }
     if (WEXITSTATUS(status) == 127) {
-        return "the shell could not be started; is /bin/sh there, and the limit on processes (ulimit -u) not reached?";
+        return "the shell could not be started; is /bin/sh there, and no limit on processes, open files or memory "
+               "(ulimit -u, -n, -v) reached?";
     }
     if (WEXITSTATUS(status) != 0) {
         return formatted("the shell ended with status %d", WEXITSTATUS(status));
