@@ -1,11 +1,13 @@
 // startMorvelin: starts the application's main program, bin/morvelin, from the
 // install tree this launcher lies in, with bin/lib as the dynamic loader's only
 // library search path. It prints the shell command it runs, hands it to the
-// shell, and returns as soon as the program is running in the background.
+// shell, and returns as soon as the program is running in the background;
+// where its own end would end the program, it stays until the program has ended.
 //
 // Every refusal goes through fail(): one line on standard error, exit status 1.
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -258,6 +260,59 @@ static std::string shellFault(int status) {
     return {};
 }
 
+// Whether the program would end with the launcher: as process 1 of a pid
+// namespace, whose end ends every process in it, or as the leader of a session
+// with a controlling terminal, whose end hangs up the terminal's foreground
+// process group, which holds the program.
+static bool programEndsWithLauncher() {
+    if (getpid() == 1) {
+        return true;
+    }
+    if (getsid(0) != getpid()) {
+        return false;
+    }
+    const int terminal = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0) {
+        return false;
+    }
+    close(terminal);
+    return true;
+}
+
+// Passes SIGTERM or SIGHUP sent to the launcher on to its process group, which
+// the shell and the program share; the copy that comes back to the launcher
+// itself stops here.
+static void passOn(int signal, siginfo_t* info, void*) {
+    if (info->si_pid != getpid()) {
+        kill(0, signal);
+    }
+}
+
+// Readies the launcher, before the shell runs, to stay with the program: the
+// program is handed to it when the shell ends. It leads a process group of its
+// own, which the shell and the program join, so that the signals it passes on
+// reach nothing of its caller's; process 1 would not even get them without a
+// handler. The shell starts with these handlers reset to their defaults.
+static void becomeProgramsReaper() {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    setpgid(0, 0);  // a session leader leads its group already
+    struct sigaction passing {};
+    passing.sa_sigaction = passOn;
+    passing.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigaction(SIGTERM, &passing, nullptr);
+    sigaction(SIGHUP, &passing, nullptr);
+}
+
+// Stays until every process handed to the launcher has ended, reaping each. A
+// Ctrl-C, which the program ignores, must not end the launcher, and with it the
+// program.
+static void awaitProgramsEnd() {
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGQUIT, SIG_IGN);
+    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    }
+}
+
 int main(int, char**) {
     const std::string installDir = getPath();
     if (const std::string fault = installDirFault(installDir); !fault.empty()) {
@@ -281,8 +336,15 @@ int main(int, char**) {
     // A SIGCHLD ignored by whoever started us would make `system` lose the
     // shell's status and report a failure after a good start.
     std::signal(SIGCHLD, SIG_DFL);
+    const bool stay = programEndsWithLauncher();
+    if (stay) {
+        becomeProgramsReaper();
+    }
     if (const std::string fault = shellFault(std::system(command.c_str())); !fault.empty()) {
         fail("/bin/sh", "cannot run the launch command: " + fault);
+    }
+    if (stay) {
+        awaitProgramsEnd();
     }
     return 0;
 }
