@@ -6,7 +6,14 @@
 //
 // Every refusal goes through fail(): one line on standard error, exit status 1.
 
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -14,123 +21,145 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <string_view>
+// Buffer sizes, each with room for the terminating zero. The kernel reports
+// the running file's path in at most PATH_MAX bytes, so the install directory
+// fits in PATH_MAX and every path formed from it adds at most "/bin/morvelin".
+// Single-quoted, a path grows at most fourfold (each ' becomes '\''), and the
+// launch command holds two such paths.
+constexpr size_t pathSize = PATH_MAX + sizeof "/bin/morvelin" - 1;
+constexpr size_t quotedSize = 4 * pathSize;
+constexpr size_t commandSize = 2 * quotedSize + sizeof "export LD_LIBRARY_PATH=; &";
+constexpr size_t reasonSize = 512;
 
 // Whether the byte at `at` in `text` belongs to a control character: an ASCII
 // control byte, or either byte of a C1 control in its UTF-8 form (0xC2 followed
 // by 0x80 to 0x9F, such as CSI, 0xC2 0x9B).
-static bool isControlByte(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0; };
-    const auto isC1 = [&](std::size_t i) { return byte(i) == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f; };
+static bool isControlByte(const char* text, size_t at) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    // text[i + 1] is read only after a 0xC2, so never past the terminating zero
+    const auto isC1 = [&](size_t i) { return byte(i) == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f; };
     return byte(at) < 0x20 || byte(at) == 0x7f || isC1(at) || (at > 0 && isC1(at - 1));
 }
 
-// `path` as it can be shown on one terminal line: a newline as \n, the bytes of
-// other control characters as three octal digits each (\033, \302\233), and the
-// backslash as \\.
-static std::string printable(const std::string& path) {
-    std::string shown;
-    for (std::size_t at = 0; at < path.size(); ++at) {
-        if (path[at] == '\n') {
-            shown += "\\n";
-        } else if (path[at] == '\\') {
-            shown += "\\\\";
+// Leaves in `shown` the text `path` as it can be shown on one terminal line: a
+// newline as \n, the bytes of other control characters as three octal digits
+// each (\033, \302\233), and the backslash as \\. A path too long for `size`
+// bytes is shown in part.
+static void printable(const char* path, char* shown, size_t size) {
+    size_t length = 0;
+    for (size_t at = 0; path[at] != '\0' && length + 5 <= size; ++at) {  // 4 bytes and the zero
+        const unsigned char c = static_cast<unsigned char>(path[at]);
+        if (c == '\n') {
+            length += static_cast<size_t>(snprintf(shown + length, 5, "\\n"));
+        } else if (c == '\\') {
+            length += static_cast<size_t>(snprintf(shown + length, 5, "\\\\"));
         } else if (isControlByte(path, at)) {
-            char octal[5];
-            std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(path[at]));
-            shown += octal;
+            length += static_cast<size_t>(snprintf(shown + length, 5, "\\%03o", c));
         } else {
-            shown += path[at];
+            shown[length++] = static_cast<char>(c);
         }
     }
-    return shown;
+    shown[length] = '\0';
 }
 
-[[noreturn]] static void fail(const std::string& path, const std::string& reason) {
-    std::fprintf(stderr, "startMorvelin: %s: %s\n", printable(path).c_str(), reason.c_str());
-    std::exit(1);
+// Refuses to go on: says on standard error what went wrong with `path`, and
+// exits with status 1.
+[[noreturn, gnu::format(printf, 2, 3)]] static void fail(const char* path, const char* format, ...) {
+    char shown[4 * pathSize];
+    printable(path, shown, sizeof shown);
+    char reason[reasonSize];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(reason, sizeof reason, format, arguments);
+    va_end(arguments);
+    char line[sizeof shown + sizeof reason + sizeof "startMorvelin: : \n"];  // one write: one whole line
+    snprintf(line, sizeof line, "startMorvelin: %s: %s\n", shown, reason);
+    fputs(line, stderr);
+    exit(1);
 }
 
-// The text `format` yields with `args`, however long it is.
-template <typename... Args>
-static std::string formatted(const char* format, Args... args) {
-    const int length = std::snprintf(nullptr, 0, format, args...);
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    std::snprintf(text.data(), text.size(), format, args...);
-    text.pop_back();
-    return text;
+// Leaves in `text` what `format` yields with the arguments that follow it; a
+// text that would not fit in `size` bytes is refused, never cut.
+[[gnu::format(printf, 3, 4)]] static void formatted(char* text, size_t size, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = vsnprintf(text, size, format, arguments);
+    va_end(arguments);
+    if (length < 0 || static_cast<size_t>(length) >= size) {
+        fail(text, "cannot form a text of more than %zu bytes", size - 1);
+    }
 }
 
-// Why `path`, which `link` reads as, does not lead to the file that is running,
-// or the empty text when it does. The link's text is the path as seen where the
-// file was reached (another mount namespace, a filesystem unmounted since), but
-// opening the link itself always reaches the running file, also under a CPU
-// emulator, which answers for the link but not for a stat of it.
-static std::string runningFileFault(const char* link, const std::string& path) {
+// Leaves in `fault` why `path`, which `link` reads as, does not lead to the
+// file that is running, or the empty text when it does. The link's text is the
+// path as seen where the file was reached (another mount namespace, a
+// filesystem unmounted since), but opening the link itself always reaches the
+// running file, also under a CPU emulator, which answers for the link but not
+// for a stat of it.
+static void runningFileFault(const char* link, const char* path, char* fault, size_t size) {
     const int running = open(link, O_PATH | O_CLOEXEC);
     if (running < 0) {
-        fail(link, std::string("cannot open the link to this program: ") + std::strerror(errno));
+        fail(link, "cannot open the link to this program: %s", strerror(errno));
     }
     struct stat runningStatus {};
     struct stat named {};
-    const bool followed = fstat(running, &runningStatus) == 0 && stat(path.c_str(), &named) == 0;
+    const bool followed = fstat(running, &runningStatus) == 0 && stat(path, &named) == 0;
     const int error = errno;
     close(running);
     if (!followed) {
-        return std::string("reported as this program's path, but it can't be followed: ") + std::strerror(error);
+        formatted(fault, size, "reported as this program's path, but it can't be followed: %s", strerror(error));
+    } else if (runningStatus.st_dev != named.st_dev || runningStatus.st_ino != named.st_ino) {
+        formatted(fault, size, "%s", "reported as this program's path, but it leads to another file");
+    } else {
+        formatted(fault, size, "%s", "");
     }
-    if (runningStatus.st_dev != named.st_dev || runningStatus.st_ino != named.st_ino) {
-        return "reported as this program's path, but it leads to another file";
-    }
-    return {};
 }
 
-// The directory that holds this program's executable file, as the kernel
-// reports it (symbolic links resolved): absolute, without a trailing '/', and
-// the empty text for the root directory. /proc/self names this process in
-// whatever pid namespace /proc belongs to; its pid may name another there.
-std::string getPath() {
+// Leaves in `path`, of `size` bytes, the directory that holds this program's
+// executable file, as the kernel reports it (symbolic links resolved):
+// absolute, without a trailing '/', and the empty text for the root directory.
+// /proc/self names this process in whatever pid namespace /proc belongs to; its
+// pid may name another there.
+void getPath(char* path, int size) {
     const char* const link = "/proc/self/exe";
-    std::string target(1024, '\0');
-    for (;;) {
-        const ssize_t length = readlink(link, target.data(), target.size());
-        if (length < 0) {
-            const int error = errno;
-            const char* const hint =
-                error == ENAMETOOLONG ? "; its path is too long for the kernel to report" : "; it needs /proc mounted";
-            fail(link, std::string("cannot read the link to this program: ") + std::strerror(error) + hint);
-        }
-        if (static_cast<std::size_t>(length) < target.size()) {
-            target.resize(static_cast<std::size_t>(length));
-            break;
-        }
-        target.resize(target.size() * 2);  // possibly cut short: read again
+    char target[PATH_MAX];
+    ssize_t length = readlink(link, target, sizeof target);
+    if (length == static_cast<ssize_t>(sizeof target)) {  // no room left to tell a whole path from a cut one
+        length = -1;
+        errno = ENAMETOOLONG;
     }
-    if (const std::string fault = runningFileFault(link, target); !fault.empty()) {
-        fail(target, fault + "; start it by a path to its install tree that is valid in this mount namespace");
+    if (length < 0) {
+        const int error = errno;
+        fail(link, "cannot read the link to this program: %s%s", strerror(error),
+             error == ENAMETOOLONG ? "; its path is too long for the kernel to report" : "; it needs /proc mounted");
     }
-    return target.substr(0, target.rfind('/'));
+    target[length] = '\0';
+    char fault[reasonSize];
+    runningFileFault(link, target, fault, sizeof fault);
+    if (fault[0] != '\0') {
+        fail(target, "%s; start it by a path to its install tree that is valid in this mount namespace", fault);
+    }
+    if (char* const lastSlash = strrchr(target, '/')) {
+        *lastSlash = '\0';
+    }
+    formatted(path, static_cast<size_t>(size), "%s", target);
 }
 
 // Whether `text` holds a token that the dynamic loader expands in its library
 // path: $ORIGIN, $LIB or $PLATFORM, bare (not followed by a letter, digit or
 // '_') or in braces.
-static bool holdsLoaderToken(const std::string& text) {
+static bool holdsLoaderToken(const char* text) {
     const auto isNameChar = [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
     };
-    for (std::size_t at = text.find('$'); at != std::string::npos; at = text.find('$', at + 1)) {
-        const std::string_view rest = std::string_view(text).substr(at + 1);
-        for (const std::string name : {"ORIGIN", "LIB", "PLATFORM"}) {
-            const std::size_t n = name.size();
-            const bool bare = rest.substr(0, n) == name && (rest.size() == n || !isNameChar(rest[n]));
-            if (bare || rest.substr(0, n + 2) == "{" + name + "}") {
+    const char* const names[] = {"ORIGIN", "LIB", "PLATFORM"};
+    for (const char* at = strchr(text, '$'); at != nullptr; at = strchr(at + 1, '$')) {
+        for (const char* const name : names) {
+            const size_t n = strlen(name);
+            // each comparison reads on only where the one before it matched
+            const bool bare = strncmp(at + 1, name, n) == 0 && !isNameChar(at[1 + n]);
+            const bool braced = at[1] == '{' && strncmp(at + 2, name, n) == 0 && at[2 + n] == '}';
+            if (bare || braced) {
                 return true;
             }
         }
@@ -138,32 +167,34 @@ static bool holdsLoaderToken(const std::string& text) {
     return false;
 }
 
-// Why `installDir` can't be used, or the empty text when it can.
-static std::string installDirFault(const std::string& installDir) {
-    for (std::size_t at = 0; at < installDir.size(); ++at) {
+// Leaves in `fault` why `installDir` can't be used, or the empty text when it can.
+static void installDirFault(const char* installDir, char* fault, size_t size) {
+    for (size_t at = 0; installDir[at] != '\0'; ++at) {
         if (isControlByte(installDir, at)) {
-            return "install directory holds a control character";
+            formatted(fault, size, "%s", "install directory holds a control character");
+            return;
         }
         if (installDir[at] == ':' || installDir[at] == ';') {
-            return formatted("install directory holds '%c', at which the dynamic loader splits its library path",
-                             installDir[at]);
+            formatted(fault, size, "install directory holds '%c', at which the dynamic loader splits its library path",
+                      installDir[at]);
+            return;
         }
     }
-    if (holdsLoaderToken(installDir)) {
-        return "install directory holds $ORIGIN, $LIB or $PLATFORM, which the dynamic loader would expand";
-    }
-    return {};
+    formatted(fault, size, "%s",
+              holdsLoaderToken(installDir)
+                  ? "install directory holds $ORIGIN, $LIB or $PLATFORM, which the dynamic loader would expand"
+                  : "");
 }
 
 // What would make the dynamic loader run `program` in its secure-execution
-// mode, in which it ignores LD_LIBRARY_PATH, or the empty text when nothing
-// would: a set-user-ID or set-group-ID bit that changes who it runs as, or file
+// mode, in which it ignores LD_LIBRARY_PATH, or null when nothing would: a
+// set-user-ID or set-group-ID bit that changes who it runs as, or file
 // capabilities, which raise the privileges of any user but root. Neither takes
 // effect on a filesystem mounted nosuid.
-static std::string secureExecutionCause(const std::string& program, const struct stat& status) {
+static const char* secureExecutionCause(const char* program, const struct stat& status) {
     struct statvfs filesystem {};
-    if (statvfs(program.c_str(), &filesystem) == 0 && (filesystem.f_flag & ST_NOSUID) != 0) {
-        return {};
+    if (statvfs(program, &filesystem) == 0 && (filesystem.f_flag & ST_NOSUID) != 0) {
+        return nullptr;
     }
     if ((status.st_mode & S_ISUID) != 0 && status.st_uid != getuid()) {
         return "it is set-user-ID (chmod u-s clears it)";
@@ -172,94 +203,109 @@ static std::string secureExecutionCause(const std::string& program, const struct
     if ((status.st_mode & setgid) == setgid && status.st_gid != getgid()) {
         return "it is set-group-ID (chmod g-s clears it)";
     }
-    if (getuid() != 0 && getxattr(program.c_str(), "security.capability", nullptr, 0) >= 0) {
+    if (getuid() != 0 && getxattr(program, "security.capability", nullptr, 0) >= 0) {
         return "it has file capabilities (setcap -r removes them)";
     }
-    return {};
+    return nullptr;
 }
 
-// Why `program` can't be started, or the empty text when it can.
-static std::string programFault(const std::string& program) {
+// Leaves in `fault` why `program` can't be started, or the empty text when it can.
+static void programFault(const char* program, char* fault, size_t size) {
     struct stat status {};
-    if (stat(program.c_str(), &status) != 0) {
+    if (stat(program, &status) != 0) {
         const int error = errno;
         const char* hint = "";
         if (error == ENOENT) {
-            hint = lstat(program.c_str(), &status) == 0 ? "; it is a symbolic link that leads nowhere"
-                                                        : "; the launcher must lie at the top of its install tree, "
-                                                          "beside bin/ (a symbolic link to it may lie anywhere)";
+            hint = lstat(program, &status) == 0 ? "; it is a symbolic link that leads nowhere"
+                                                : "; the launcher must lie at the top of its install tree, "
+                                                  "beside bin/ (a symbolic link to it may lie anywhere)";
         }
-        return std::strerror(error) + std::string(hint);
+        formatted(fault, size, "%s%s", strerror(error), hint);
+    } else if (!S_ISREG(status.st_mode)) {
+        formatted(fault, size, "%s", "not a regular file");
+    } else if (access(program, X_OK) != 0) {
+        formatted(fault, size, "%s", strerror(errno));
+    } else if (const char* const cause = secureExecutionCause(program, status)) {
+        formatted(fault, size, "%s, so the dynamic loader would ignore LD_LIBRARY_PATH", cause);
+    } else {
+        formatted(fault, size, "%s", "");
     }
-    if (!S_ISREG(status.st_mode)) {
-        return "not a regular file";
-    }
-    if (access(program.c_str(), X_OK) != 0) {
-        return std::strerror(errno);
-    }
-    if (const std::string cause = secureExecutionCause(program, status); !cause.empty()) {
-        return cause + ", so the dynamic loader would ignore LD_LIBRARY_PATH";
-    }
-    return {};
 }
 
 // Whether the shell takes `text` as one word as it stands: letters, digits,
 // bytes of 0x80 and above, and a few punctuation marks without a meaning to it.
-static bool isPlainWord(const std::string& text) {
-    constexpr std::string_view plainMarks = "/._-+,@%";
-    for (const unsigned char c : text) {
+static bool isPlainWord(const char* text) {
+    for (; *text != '\0'; ++text) {
+        const unsigned char c = static_cast<unsigned char>(*text);
         const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alphanumeric && c < 0x80 && plainMarks.find(static_cast<char>(c)) == std::string_view::npos) {
+        if (!alphanumeric && c < 0x80 && strchr("/._-+,@%", c) == nullptr) {
             return false;
         }
     }
     return true;
 }
 
-// `text` as one shell word in single quotes, inside which no byte has a
-// meaning but the single quote itself: that one is written '\'' (close the
-// quotes, an escaped quote, reopen). No escape ever follows a byte of `text`
-// inside the quotes, where a multibyte locale (GBK, Big5, Shift_JIS) could read
-// the two as one character.
-static std::string singleQuoted(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        quoted += c == '\'' ? "'\\''" : std::string(1, c);
+// Leaves in `quoted` the text `text` as one shell word in single quotes, inside
+// which no byte has a meaning but the single quote itself: that one is written
+// '\'' (close the quotes, an escaped quote, reopen). No escape ever follows a
+// byte of `text` inside the quotes, where a multibyte locale (GBK, Big5,
+// Shift_JIS) could read the two as one character.
+static void singleQuoted(const char* text, char* quoted, size_t size) {
+    if (4 * strlen(text) + 3 > size) {  // the most it can take: every byte a quote
+        fail(text, "cannot form a text of more than %zu bytes", size - 1);
     }
-    return quoted + "'";
+    size_t length = 0;
+    quoted[length++] = '\'';
+    for (; *text != '\0'; ++text) {
+        if (*text == '\'') {
+            memcpy(quoted + length, "'\\''", 4);
+            length += 4;
+        } else {
+            quoted[length++] = *text;
+        }
+    }
+    quoted[length++] = '\'';
+    quoted[length] = '\0';
 }
 
-// The shell command that starts bin/morvelin in the background with the
-// library directory as its only library search path. Plain names give the
-// launch format's text exactly; any other name is single-quoted, so that it
-// stays one word and nothing in it expands or runs, in any shell or locale.
-static std::string launchCommand(const std::string& binDir, const std::string& libDir) {
+// Leaves in `command` the shell command that starts bin/morvelin in the
+// background with the library directory as its only library search path. Plain
+// names give the launch format's text exactly; any other name is
+// single-quoted, so that it stays one word and nothing in it expands or runs,
+// in any shell or locale.
+static void launchCommand(const char* binDir, const char* libDir, char* command, size_t size) {
     if (isPlainWord(binDir)) {
-        return formatted("export LD_LIBRARY_PATH=\"%s\"; %s/morvelin &", libDir.c_str(), binDir.c_str());
+        formatted(command, size, "export LD_LIBRARY_PATH=\"%s\"; %s/morvelin &", libDir, binDir);
+        return;
     }
-    return formatted("export LD_LIBRARY_PATH=%s; %s &", singleQuoted(libDir).c_str(),
-                     singleQuoted(binDir + "/morvelin").c_str());
+    char program[pathSize];
+    formatted(program, sizeof program, "%s/morvelin", binDir);
+    char quotedLibDir[quotedSize];
+    char quotedProgram[quotedSize];
+    singleQuoted(libDir, quotedLibDir, sizeof quotedLibDir);
+    singleQuoted(program, quotedProgram, sizeof quotedProgram);
+    formatted(command, size, "export LD_LIBRARY_PATH=%s; %s &", quotedLibDir, quotedProgram);
 }
 
-// Why the shell that `system` ran with `status` failed, or the empty text
-// when it did its job.
-static std::string shellFault(int status) {
+// Leaves in `fault` why the shell that `system` ran with `status` failed, or
+// the empty text when it did its job. A shell that can't be started shows as
+// status 127 with glibc, as -1 and ENOENT with musl.
+static void shellFault(int status, char* fault, size_t size) {
+    const char* const notStarted =
+        "the shell could not be started; is /bin/sh there, and no limit on processes, "
+        "open files or memory (ulimit -u, -n, -v) reached?";
     if (status == -1) {
-        return std::strerror(errno);
+        formatted(fault, size, "%s", errno == ENOENT ? notStarted : strerror(errno));
+    } else if (WIFSIGNALED(status)) {
+        formatted(fault, size, "the shell was killed by signal %d", WTERMSIG(status));
+    } else if (WEXITSTATUS(status) == 127) {
+        formatted(fault, size, "%s", notStarted);
+    } else if (WEXITSTATUS(status) != 0) {
+        formatted(fault, size, "the shell ended with status %d", WEXITSTATUS(status));
+    } else {
+        formatted(fault, size, "%s", "");
     }
-    if (WIFSIGNALED(status)) {
-        return formatted("the shell was killed by signal %d", WTERMSIG(status));
-    }
-    if (WEXITSTATUS(status) == 127) {
-        return "the shell could not be started; is /bin/sh there, and no limit on processes, open files or memory "
-               "(ulimit -u, -n, -v) reached?";
-    }
-    if (WEXITSTATUS(status) != 0) {
-        return formatted("the shell ended with status %d", WEXITSTATUS(status));
-    }
-    return {};
 }
-
 // Whether the program would end with the launcher: as process 1 of a pid
 // namespace, whose end ends every process in it, or as the leader of a session
 // with a controlling terminal, whose end hangs up the terminal's foreground
@@ -307,41 +353,50 @@ static void becomeProgramsReaper() {
 // Ctrl-C, which the program ignores, must not end the launcher, and with it the
 // program.
 static void awaitProgramsEnd() {
-    std::signal(SIGINT, SIG_IGN);
-    std::signal(SIGQUIT, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
     while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
     }
 }
 
 int main(int, char**) {
-    const std::string installDir = getPath();
-    if (const std::string fault = installDirFault(installDir); !fault.empty()) {
-        fail(installDir, fault + "; rename or move the directory");
+    char installDir[PATH_MAX];
+    getPath(installDir, sizeof installDir);
+    char fault[reasonSize];
+    installDirFault(installDir, fault, sizeof fault);
+    if (fault[0] != '\0') {
+        fail(installDir, "%s; rename or move the directory", fault);
     }
-    const std::string binDir = formatted("%s/bin", installDir.c_str());
-    const std::string libDir = formatted("%s/lib", binDir.c_str());
-    const std::string program = binDir + "/morvelin";
-    if (const std::string fault = programFault(program); !fault.empty()) {
-        fail(program, "cannot start the main program: " + fault);
+    char binDir[pathSize];
+    char libDir[pathSize];
+    char program[pathSize];
+    formatted(binDir, sizeof binDir, "%s/bin", installDir);
+    formatted(libDir, sizeof libDir, "%s/lib", binDir);
+    formatted(program, sizeof program, "%s/morvelin", binDir);
+    programFault(program, fault, sizeof fault);
+    if (fault[0] != '\0') {
+        fail(program, "cannot start the main program: %s", fault);
     }
 
-    const std::string command = launchCommand(binDir, libDir);
+    char command[commandSize];
+    launchCommand(binDir, libDir, command, sizeof command);
     // A reader gone must give a message, not a silent death; the shell and the
     // program get SIGPIPE as the caller gave it.
-    const auto callersSigpipe = std::signal(SIGPIPE, SIG_IGN);
-    if (std::puts(command.c_str()) == EOF || std::fflush(stdout) == EOF) {
-        fail("standard output", std::string("cannot print the launch command: ") + std::strerror(errno));
+    const auto callersSigpipe = signal(SIGPIPE, SIG_IGN);
+    if (puts(command) == EOF || fflush(stdout) == EOF) {
+        fail("standard output", "cannot print the launch command: %s", strerror(errno));
     }
-    std::signal(SIGPIPE, callersSigpipe);
+    signal(SIGPIPE, callersSigpipe);
     // A SIGCHLD ignored by whoever started us would make `system` lose the
     // shell's status and report a failure after a good start.
-    std::signal(SIGCHLD, SIG_DFL);
+    signal(SIGCHLD, SIG_DFL);
     const bool stay = programEndsWithLauncher();
     if (stay) {
         becomeProgramsReaper();
     }
-    if (const std::string fault = shellFault(std::system(command.c_str())); !fault.empty()) {
-        fail("/bin/sh", "cannot run the launch command: " + fault);
+    shellFault(system(command), fault, sizeof fault);
+    if (fault[0] != '\0') {
+        fail("/bin/sh", "cannot run the launch command: %s", fault);
     }
     if (stay) {
         awaitProgramsEnd();
