@@ -25,7 +25,8 @@
 // the running file's path in at most PATH_MAX bytes, so the install directory
 // fits in PATH_MAX and every path formed from it adds at most "/bin/morvelin".
 // Single-quoted, a path grows at most fourfold (each ' becomes '\''), and the
-// launch command holds two such paths.
+// launch command holds two such paths. They all live on the stack, and no run
+// of the launcher needs 80 KiB of it.
 constexpr size_t pathSize = PATH_MAX + sizeof "/bin/morvelin" - 1;
 constexpr size_t quotedSize = 4 * pathSize;
 constexpr size_t commandSize = 2 * quotedSize + sizeof "export LD_LIBRARY_PATH=; &";
@@ -65,15 +66,18 @@ static void printable(const char* path, char* shown, size_t size) {
 // Refuses to go on: says on standard error what went wrong with `path`, and
 // exits with status 1.
 [[noreturn, gnu::format(printf, 2, 3)]] static void fail(const char* path, const char* format, ...) {
-    char shown[4 * pathSize];
-    printable(path, shown, sizeof shown);
     char reason[reasonSize];
     va_list arguments;
     va_start(arguments, format);
     vsnprintf(reason, sizeof reason, format, arguments);
     va_end(arguments);
-    char line[sizeof shown + sizeof reason + sizeof "startMorvelin: : \n"];  // one write: one whole line
-    snprintf(line, sizeof line, "startMorvelin: %s: %s\n", shown, reason);
+    // "startMorvelin: PATH: REASON", written whole in one write
+    constexpr char prefix[] = "startMorvelin: ";
+    char line[sizeof prefix + 4 * pathSize + sizeof ": \n" + sizeof reason];
+    memcpy(line, prefix, sizeof prefix - 1);
+    printable(path, line + sizeof prefix - 1, 4 * pathSize);
+    const size_t length = strlen(line);
+    snprintf(line + length, sizeof line - length, ": %s\n", reason);
     fputs(line, stderr);
     exit(1);
 }
@@ -278,13 +282,23 @@ static void launchCommand(const char* binDir, const char* libDir, char* command,
         formatted(command, size, "export LD_LIBRARY_PATH=\"%s\"; %s/morvelin &", libDir, binDir);
         return;
     }
+    // export LD_LIBRARY_PATH='LIBDIR'; 'BINDIR/morvelin' &, each path quoted in place
     char program[pathSize];
     formatted(program, sizeof program, "%s/morvelin", binDir);
-    char quotedLibDir[quotedSize];
-    char quotedProgram[quotedSize];
-    singleQuoted(libDir, quotedLibDir, sizeof quotedLibDir);
-    singleQuoted(program, quotedProgram, sizeof quotedProgram);
-    formatted(command, size, "export LD_LIBRARY_PATH=%s; %s &", quotedLibDir, quotedProgram);
+    size_t length = 0;
+    const auto append = [&](const char* text, bool quoted) {
+        if (quoted) {
+            singleQuoted(text, command + length, size - length);
+        } else {
+            formatted(command + length, size - length, "%s", text);
+        }
+        length += strlen(command + length);
+    };
+    append("export LD_LIBRARY_PATH=", false);
+    append(libDir, true);
+    append("; ", false);
+    append(program, true);
+    append(" &", false);
 }
 
 // Leaves in `fault` why the shell that `system` ran with `status` failed, or
