@@ -272,19 +272,17 @@ static void singleQuoted(const char* text, char* quoted, size_t size) {
     quoted[length] = '\0';
 }
 
-// Leaves in `command` the shell command that starts bin/morvelin in the
-// background with the library directory as its only library search path. Plain
-// names give the launch format's text exactly; any other name is
+// Leaves in `command` the shell command that starts `program`, bin/morvelin, in
+// the background with the library directory as its only library search path.
+// Plain names give the launch format's text exactly; any other name is
 // single-quoted, so that it stays one word and nothing in it expands or runs,
 // in any shell or locale.
-static void launchCommand(const char* binDir, const char* libDir, char* command, size_t size) {
+static void launchCommand(const char* binDir, const char* libDir, const char* program, char* command, size_t size) {
     if (isPlainWord(binDir)) {
         formatted(command, size, "export LD_LIBRARY_PATH=\"%s\"; %s/morvelin &", libDir, binDir);
         return;
     }
     // export LD_LIBRARY_PATH='LIBDIR'; 'BINDIR/morvelin' &, each path quoted in place
-    char program[pathSize];
-    formatted(program, sizeof program, "%s/morvelin", binDir);
     size_t length = 0;
     const auto append = [&](const char* text, bool quoted) {
         if (quoted) {
@@ -320,6 +318,7 @@ static void shellFault(int status, char* fault, size_t size) {
         formatted(fault, size, "%s", "");
     }
 }
+
 // Whether the program would end with the launcher: as process 1 of a pid
 // namespace, whose end ends every process in it, or as the leader of a session
 // with a controlling terminal, whose end hangs up the terminal's foreground
@@ -393,7 +392,7 @@ int main(int, char**) {
     }
 
     char command[commandSize];
-    launchCommand(binDir, libDir, command, sizeof command);
+    launchCommand(binDir, libDir, program, command, sizeof command);
     // A reader gone must give a message, not a silent death; the shell and the
     // program get SIGPIPE as the caller gave it.
     const auto callersSigpipe = signal(SIGPIPE, SIG_IGN);
