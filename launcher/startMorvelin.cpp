@@ -17,8 +17,10 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 // Buffer sizes, each with room for the terminating zero. The kernel reports
@@ -348,27 +350,56 @@ static void passOn(int signal, siginfo_t* info, void*) {
 }
 
 // Readies the launcher, before the shell runs, to stay with the program: the
-// program is handed to it when the shell ends. It leads a process group of its
-// own, which the shell and the program join, so that the signals it passes on
-// reach nothing of its caller's; process 1 would not even get them without a
+// program is handed to it when the shell ends, and the result says whether it
+// will be (CPU emulators refuse it). It leads a process group of its own, which
+// the shell and the program join, so that the signals it passes on reach
+// nothing of its caller's; process 1 would not even get them without a
 // handler. The shell starts with these handlers reset to their defaults.
-static void becomeProgramsReaper() {
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
+static bool becomeProgramsReaper() {
+    const bool reaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     setpgid(0, 0);  // a session leader leads its group already
     struct sigaction passing {};
     passing.sa_sigaction = passOn;
     passing.sa_flags = SA_SIGINFO | SA_RESTART;
     sigaction(SIGTERM, &passing, nullptr);
     sigaction(SIGHUP, &passing, nullptr);
+    return reaper;
 }
 
-// Stays until every process handed to the launcher has ended, reaping each. A
-// Ctrl-C, which the program ignores, must not end the launcher, and with it the
-// program.
-static void awaitProgramsEnd() {
+// Whether a process other than the launcher is in the launcher's process
+// group, as /proc lists them. The listing is read straight from the kernel, as
+// opendir would need the heap, and with it an allocator in the launcher.
+static bool groupHoldsOthers() {
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    char entries[4096];  // each an 8-byte inode, 8-byte offset, 2-byte size, 1-byte type, then the name
+    bool found = false;
+    long length = 0;
+    while (proc >= 0 && !found && (length = syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0) {
+        unsigned short size = 0;
+        for (long at = 0; at < length && !found; at += size) {
+            memcpy(&size, entries + at + 16, sizeof size);
+            const pid_t pid = atoi(entries + at + 19);
+            found = pid > 0 && pid != getpid() && getpgid(pid) == getpgrp();
+        }
+    }
+    if (proc >= 0) {
+        close(proc);
+    }
+    return found;
+}
+
+// Stays until every process handed to the launcher has ended, reaping each;
+// where none is handed to it, until its process group holds no other process,
+// looked for four times a second. A Ctrl-C, which the program ignores, must not
+// end the launcher, and with it the program.
+static void awaitProgramsEnd(bool reaper) {
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
     while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    }
+    const timespec pause{0, 250000000};
+    while (!reaper && groupHoldsOthers()) {
+        nanosleep(&pause, nullptr);
     }
 }
 
@@ -404,15 +435,13 @@ int main(int, char**) {
     // shell's status and report a failure after a good start.
     signal(SIGCHLD, SIG_DFL);
     const bool stay = programEndsWithLauncher();
-    if (stay) {
-        becomeProgramsReaper();
-    }
+    const bool reaper = stay && becomeProgramsReaper();
     shellFault(system(command), fault, sizeof fault);
     if (fault[0] != '\0') {
         fail("/bin/sh", "cannot run the launch command: %s", fault);
     }
     if (stay) {
-        awaitProgramsEnd();
+        awaitProgramsEnd(reaper);
     }
     return 0;
 }
