@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -121,6 +122,29 @@ static void runningFileFault(const char* link, const char* path, char* fault, si
     }
 }
 
+// What would make the dynamic loader run `file` in its secure-execution
+// mode, in which it ignores LD_LIBRARY_PATH, or null when nothing would: a
+// set-user-ID or set-group-ID bit that changes who it runs as, or file
+// capabilities, which raise the privileges of any user but root. Neither takes
+// effect on a filesystem mounted nosuid.
+static const char* secureExecutionCause(const char* file, const struct stat& status) {
+    struct statvfs filesystem {};
+    if (statvfs(file, &filesystem) == 0 && (filesystem.f_flag & ST_NOSUID) != 0) {
+        return nullptr;
+    }
+    if ((status.st_mode & S_ISUID) != 0 && status.st_uid != getuid()) {
+        return "it is set-user-ID (chmod u-s clears it)";
+    }
+    constexpr mode_t setgid = S_ISGID | S_IXGRP;  // S_ISGID without S_IXGRP sets no group
+    if ((status.st_mode & setgid) == setgid && status.st_gid != getgid()) {
+        return "it is set-group-ID (chmod g-s clears it)";
+    }
+    if (getuid() != 0 && getxattr(file, "security.capability", nullptr, 0) >= 0) {
+        return "it has file capabilities (setcap -r removes them)";
+    }
+    return nullptr;
+}
+
 // Leaves in `path`, of `size` bytes, the directory that holds this program's
 // executable file, as the kernel reports it (symbolic links resolved):
 // absolute, without a trailing '/', and the empty text for the root directory.
@@ -144,6 +168,14 @@ void getPath(char* path, int size) {
     runningFileFault(link, target, fault, sizeof fault);
     if (fault[0] != '\0') {
         fail(target, "%s; start it by a path to its install tree that is valid in this mount namespace", fault);
+    }
+    // Privileges gained by this run would pass to the shell and the program,
+    // with the caller's environment.
+    if (getauxval(AT_SECURE) != 0) {
+        struct stat status {};
+        const char* const cause = stat(target, &status) == 0 ? secureExecutionCause(target, status) : nullptr;
+        fail(target, "%s, so the shell and the main program would run with privileges that its caller lacks",
+             cause != nullptr ? cause : "it gains privileges when run");
     }
     if (char* const lastSlash = strrchr(target, '/')) {
         *lastSlash = '\0';
@@ -190,29 +222,6 @@ static void installDirFault(const char* installDir, char* fault, size_t size) {
               holdsLoaderToken(installDir)
                   ? "install directory holds $ORIGIN, $LIB or $PLATFORM, which the dynamic loader would expand"
                   : "");
-}
-
-// What would make the dynamic loader run `program` in its secure-execution
-// mode, in which it ignores LD_LIBRARY_PATH, or null when nothing would: a
-// set-user-ID or set-group-ID bit that changes who it runs as, or file
-// capabilities, which raise the privileges of any user but root. Neither takes
-// effect on a filesystem mounted nosuid.
-static const char* secureExecutionCause(const char* program, const struct stat& status) {
-    struct statvfs filesystem {};
-    if (statvfs(program, &filesystem) == 0 && (filesystem.f_flag & ST_NOSUID) != 0) {
-        return nullptr;
-    }
-    if ((status.st_mode & S_ISUID) != 0 && status.st_uid != getuid()) {
-        return "it is set-user-ID (chmod u-s clears it)";
-    }
-    constexpr mode_t setgid = S_ISGID | S_IXGRP;  // S_ISGID without S_IXGRP sets no group
-    if ((status.st_mode & setgid) == setgid && status.st_gid != getgid()) {
-        return "it is set-group-ID (chmod g-s clears it)";
-    }
-    if (getuid() != 0 && getxattr(program, "security.capability", nullptr, 0) >= 0) {
-        return "it has file capabilities (setcap -r removes them)";
-    }
-    return nullptr;
 }
 
 // Leaves in `fault` why `program` can't be started, or the empty text when it can.
