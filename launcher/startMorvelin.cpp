@@ -2,7 +2,8 @@
 // install tree this launcher lies in, with bin/lib as the dynamic loader's only
 // library search path. It prints the shell command it runs, hands it to the
 // shell, and returns as soon as the program is running in the background;
-// where its own end would end the program, it stays until the program has ended.
+// where its own end would end the program, it stays, passes on to the program
+// every signal it gets, and ends when the program ends, with its status.
 //
 // Every refusal goes through fail(): one line on standard error, exit status 1.
 
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -310,9 +312,10 @@ static void launchCommand(const char* binDir, const char* libDir, const char* pr
     append(" &", false);
 }
 
-// Leaves in `fault` why the shell that `system` ran with `status` failed, or
-// the empty text when it did its job. A shell that can't be started shows as
-// status 127 with glibc, as -1 and ENOENT with musl.
+// Leaves in `fault` why the shell that ended with `status` failed, or the
+// empty text when it did its job. A shell that can't be started shows as
+// status 127 with glibc's `system`, as -1 and ENOENT with musl's and with
+// posix_spawn.
 static void shellFault(int status, char* fault, size_t size) {
     const char* const notStarted =
         "the shell could not be started; is /bin/sh there, and no limit on processes, "
@@ -330,86 +333,225 @@ static void shellFault(int status, char* fault, size_t size) {
     }
 }
 
-// Whether the program would end with the launcher: as process 1 of a pid
-// namespace, whose end ends every process in it, or as the leader of a session
-// with a controlling terminal, whose end hangs up the terminal's foreground
-// process group, which holds the program.
-static bool programEndsWithLauncher() {
-    if (getpid() == 1) {
-        return true;
+// Refuses to go on where the shell that ended with `status` (-1, errno set:
+// not started) failed.
+static void checkShell(int status) {
+    char fault[reasonSize];
+    shellFault(status, fault, sizeof fault);
+    if (fault[0] != '\0') {
+        fail("/bin/sh", "cannot run the launch command: %s", fault);
     }
-    if (getsid(0) != getpid()) {
-        return false;
-    }
+}
+
+// A descriptor of the launcher's controlling terminal where the launcher's
+// process group is that terminal's foreground group, the one its keys signal
+// and its session's end hangs up; else -1.
+static int foregroundTerminal() {
     const int terminal = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    if (terminal < 0) {
-        return false;
+    if (terminal >= 0 && tcgetpgrp(terminal) != getpgrp()) {
+        close(terminal);
+        return -1;
     }
-    close(terminal);
-    return true;
+    return terminal;
 }
 
-// Passes SIGTERM or SIGHUP sent to the launcher on to its process group, which
-// the shell and the program share; the copy that comes back to the launcher
-// itself stops here.
-static void passOn(int signal, siginfo_t* info, void*) {
-    if (info->si_pid != getpid()) {
-        kill(0, signal);
+// Whether the program would end with the launcher: as process 1 of a pid
+// namespace, whose end ends every process in it; as the child of process 1 (a
+// container's init, such as tini or dumb-init, which ends with its child), but
+// in a systemd service, which systemd expects to return; or in the process
+// group of a session's leader, where that group is the foreground group of the
+// session's terminal, which the leader's end hangs up.
+static bool programEndsWithLauncher(int terminal) {
+    return getpid() == 1 || (getppid() == 1 && getenv("INVOCATION_ID") == nullptr) ||
+           (terminal >= 0 && getpgrp() == getsid(0));
+}
+
+// Starts the shell on `command` in a process group of its own, which the
+// program joins, with the signal mask `callers`; yields its process id, or -1
+// with errno set. Where the launcher's group is a terminal's foreground group
+// (`terminal`, else -1), the shell's group takes its place before the shell,
+// just started, can have used the terminal; the launcher may do this from a
+// background group, as SIGTTOU is blocked.
+static pid_t startedShell(const char* command, int terminal, const sigset_t& callers) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setsigmask(&attributes, &callers);
+    char* const arguments[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
+    pid_t shell = -1;
+    errno = posix_spawn(&shell, "/bin/sh", nullptr, &attributes, arguments, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (errno != 0) {
+        return -1;
     }
+    if (terminal >= 0) {
+        tcsetpgrp(terminal, shell);
+    }
+    return shell;
 }
 
-// Readies the launcher, before the shell runs, to stay with the program: the
-// program is handed to it when the shell ends, and the result says whether it
-// will be (CPU emulators refuse it). It leads a process group of its own, which
-// the shell and the program join, so that the signals it passes on reach
-// nothing of its caller's; process 1 would not even get them without a
-// handler. The shell starts with these handlers reset to their defaults.
-static bool becomeProgramsReaper() {
-    const bool reaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
-    setpgid(0, 0);  // a session leader leads its group already
-    struct sigaction passing {};
-    passing.sa_sigaction = passOn;
-    passing.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigaction(SIGTERM, &passing, nullptr);
-    sigaction(SIGHUP, &passing, nullptr);
-    return reaper;
+// Leaves in `text` the file /proc/PID/NAME, cut to `size` bytes with the
+// terminating zero; false where it can't be read.
+static bool procText(const char* pid, const char* name, char* text, size_t size) {
+    char path[64];
+    formatted(path, sizeof path, "/proc/%s/%s", pid, name);
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    const ssize_t length = file < 0 ? -1 : read(file, text, size - 1);
+    if (file >= 0) {
+        close(file);
+    }
+    text[length > 0 ? length : 0] = '\0';
+    return length > 0;
 }
 
-// Whether a process other than the launcher is in the launcher's process
-// group, as /proc lists them. The listing is read straight from the kernel, as
-// opendir would need the heap, and with it an allocator in the launcher.
-static bool groupHoldsOthers() {
+// The text, from the blank before it, of field `n` (counted from 1) of the
+// /proc/PID/stat `text`, or null where it has fewer fields. Field 2, the name,
+// stands in parentheses and may hold blanks and parentheses itself.
+static const char* statField(const char* text, int n) {
+    const char* field = strrchr(text, ')');
+    for (int at = 2; field != nullptr && at < n; ++at) {
+        field = strchr(field + 1, ' ');
+    }
+    return field;
+}
+
+// The clock tick in which the process /proc/NAME started where it is a child
+// of the launcher, whose id /proc gives as `launcher`, and then in `pid` its id
+// in the launcher's pid namespace; else -1. Where /proc belongs to an
+// enclosing namespace, with ids of its own, the process's id in its own
+// namespace stands last on its NSpid line.
+static long long childsStart(const char* name, long launcher, pid_t* pid) {
+    char text[4096];
+    const char* const parent = procText(name, "stat", text, sizeof text) ? statField(text, 4) : nullptr;
+    const char* const start = statField(text, 22);
+    if (parent == nullptr || start == nullptr || atol(parent) != launcher) {
+        return -1;
+    }
+    const long long tick = atoll(start);
+    *pid = atoi(name);
+    if (launcher != getpid()) {
+        const char* line = procText(name, "status", text, sizeof text) ? text : nullptr;
+        while (line != nullptr && strncmp(line, "NSpid:", 6) != 0) {
+            line = strchr(line, '\n');
+            line = line != nullptr ? line + 1 : nullptr;
+        }
+        const char* id = line != nullptr ? strchr(line, '\n') : nullptr;  // the line's end, not cut off
+        while (id != nullptr && id > line && id[-1] != '\t') {
+            --id;
+        }
+        *pid = id != nullptr ? atoi(id) : 0;
+    }
+    return tick;
+}
+
+// The program that the shell started in the background, which the shell's end
+// has just handed to the launcher: of the launcher's children that started
+// after the shell (in clock tick `shellTick` or later, and there with a later
+// id), the one that started first, since all that the program's own children
+// leave behind starts after it; 0 where there is none. The listing is read
+// straight from the kernel, as opendir would need the heap, and with it an
+// allocator in the launcher.
+static pid_t handedProgram(pid_t shell, long long shellTick) {
+    char self[32] = {};  // the launcher's id as /proc gives it, perhaps in an enclosing pid namespace
+    const long launcher = readlink("/proc/self", self, sizeof self - 1) > 0 ? atol(self) : getpid();
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     char entries[4096];  // each an 8-byte inode, 8-byte offset, 2-byte size, 1-byte type, then the name
-    bool found = false;
+    pid_t program = 0;
+    long long programTick = 0;
     long length = 0;
-    while (proc >= 0 && !found && (length = syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0) {
+    while (proc >= 0 && (length = syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0) {
         unsigned short size = 0;
-        for (long at = 0; at < length && !found; at += size) {
+        for (long at = 0; at < length; at += size) {
             memcpy(&size, entries + at + 16, sizeof size);
-            const pid_t pid = atoi(entries + at + 19);
-            found = pid > 0 && pid != getpid() && getpgid(pid) == getpgrp();
+            const char* const name = entries + at + 19;
+            pid_t pid = 0;
+            const long long tick = name[0] >= '1' && name[0] <= '9' ? childsStart(name, launcher, &pid) : -1;
+            const bool afterShell = tick > shellTick || (tick == shellTick && pid > shell);
+            if (pid > 0 && afterShell &&
+                (program == 0 || tick < programTick || (tick == programTick && pid < program))) {
+                program = pid;
+                programTick = tick;
+            }
         }
     }
     if (proc >= 0) {
         close(proc);
     }
-    return found;
+    return program;
 }
 
-// Stays until every process handed to the launcher has ended, reaping each;
-// where none is handed to it, until its process group holds no other process,
-// looked for four times a second. A Ctrl-C, which the program ignores, must not
-// end the launcher, and with it the program.
-static void awaitProgramsEnd(bool reaper) {
-    signal(SIGINT, SIG_IGN);
-    signal(SIGQUIT, SIG_IGN);
-    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
-    }
+// Waits, with every signal blocked, for the program to end, and yields its exit
+// code, or 128 + N where signal N ended it. Each signal that reaches the
+// launcher meanwhile but SIGCHLD, its own, is passed on to the process group of
+// the shell and the program; every process handed to the launcher is reaped.
+// Where the launcher is not the program's reaper, it can't learn the status: it
+// looks four times a second whether the group still holds a process, and
+// yields 0 once it holds none.
+static int awaitedStatus(pid_t shell, long long shellTick, bool reaper) {
+    sigset_t all;
+    sigfillset(&all);
     const timespec pause{0, 250000000};
-    while (!reaper && groupHoldsOthers()) {
-        nanosleep(&pause, nullptr);
+    bool shellEnded = false;
+    pid_t program = 0;
+    for (;;) {
+        const int signal = sigtimedwait(&all, nullptr, reaper ? nullptr : &pause);
+        if (signal > 0 && signal != SIGCHLD) {
+            kill(-shell, signal);
+        }
+        siginfo_t ended{};
+        int waited = 0;
+        while ((waited = waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT)) == 0 && ended.si_pid != 0) {
+            int status = 0;
+            // The shell first: the program is handed over only as the shell ends,
+            // so a process that ended while the shell ran is not the program.
+            if (!shellEnded && waitpid(shell, &status, WNOHANG) == shell) {
+                checkShell(status);
+                shellEnded = true;
+                program = reaper ? handedProgram(shell, shellTick) : 0;
+                if (reaper && program == 0) {
+                    return 0;  // it ended before the shell did, and the shell reaped it
+                }
+            } else if (waitpid(ended.si_pid, &status, 0) == program) {
+                return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+            }
+            ended = {};
+        }
+        // Left with no child, or, where it can't have them, its group with no process: nothing more to await
+        if (shellEnded && (reaper ? waited != 0 : kill(-shell, 0) != 0 && errno != EPERM)) {
+            return 0;
+        }
     }
+}
+
+// Stays with the program where its end would come with the launcher's, and
+// yields the status to exit with: runs the shell on `command` in a group of its
+// own, in the foreground of `terminal` (-1: none), and awaits the program's end.
+// The launcher leaves its caller's process group, so that a signal sent to that
+// group reaches the program once, through the launcher, not twice.
+static int programsStatus(const char* command, int terminal) {
+    // Orphans are handed to process 1 anyway; elsewhere the launcher must ask
+    // for them, and CPU emulators refuse it.
+    const bool reaper = getpid() == 1 || prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    setpgid(0, 0);  // a session leader leads its group already
+    sigset_t all;
+    sigset_t callers;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &callers);
+    // The clock tick that /proc will give as the shell's start, or an earlier
+    // one: taken from the clock that /proc counts in, in the ticks it counts.
+    timespec now{};
+    syscall(SYS_clock_gettime, CLOCK_BOOTTIME, &now);  // the C library's brings a vDSO lookup in
+    long long ticks = static_cast<long long>(getauxval(AT_CLKTCK));
+    ticks = ticks > 0 ? ticks : 100;  // 100 on every processor the launcher is built for
+    const long long shellTick = now.tv_sec * ticks + now.tv_nsec / (1000000000 / ticks);
+    const pid_t shell = startedShell(command, terminal, callers);
+    if (terminal >= 0) {
+        close(terminal);
+    }
+    if (shell < 0) {
+        checkShell(-1);
+    }
+    return awaitedStatus(shell, shellTick, reaper);
 }
 
 int main(int, char**) {
@@ -443,14 +585,13 @@ int main(int, char**) {
     // A SIGCHLD ignored by whoever started us would make `system` lose the
     // shell's status and report a failure after a good start.
     signal(SIGCHLD, SIG_DFL);
-    const bool stay = programEndsWithLauncher();
-    const bool reaper = stay && becomeProgramsReaper();
-    shellFault(system(command), fault, sizeof fault);
-    if (fault[0] != '\0') {
-        fail("/bin/sh", "cannot run the launch command: %s", fault);
+    const int terminal = foregroundTerminal();
+    if (programEndsWithLauncher(terminal)) {
+        return programsStatus(command, terminal);
     }
-    if (stay) {
-        awaitProgramsEnd(reaper);
+    if (terminal >= 0) {
+        close(terminal);
     }
+    checkShell(system(command));
     return 0;
 }
