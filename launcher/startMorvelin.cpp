@@ -545,11 +545,11 @@ static int programsStatus(const char* command, int terminal) {
     ticks = ticks > 0 ? ticks : 100;  // 100 on every processor the launcher is built for
     const long long shellTick = now.tv_sec * ticks + now.tv_nsec / (1000000000 / ticks);
     const pid_t shell = startedShell(command, terminal, callers);
+    if (shell < 0) {
+        checkShell(-1);  // before anything else can set errno
+    }
     if (terminal >= 0) {
         close(terminal);
-    }
-    if (shell < 0) {
-        checkShell(-1);
     }
     return awaitedStatus(shell, shellTick, reaper);
 }
