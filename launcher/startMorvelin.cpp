@@ -540,7 +540,7 @@ static int programsStatus(const char* command, int terminal) {
     // The clock tick that /proc will give as the shell's start, or an earlier
     // one: taken from the clock that /proc counts in, in the ticks it counts.
     timespec now{};
-    syscall(SYS_clock_gettime, CLOCK_BOOTTIME, &now);  // the C library's brings a vDSO lookup in
+    clock_gettime(CLOCK_BOOTTIME, &now);  // the C library picks the kernel call whose time_t it has
     long long ticks = static_cast<long long>(getauxval(AT_CLKTCK));
     ticks = ticks > 0 ? ticks : 100;  // 100 on every processor the launcher is built for
     const long long shellTick = now.tv_sec * ticks + now.tv_nsec / (1000000000 / ticks);
