@@ -1,0 +1,5 @@
+# 64-bit RISC-V (riscv64); Debian 12 ships no musl for it, so the cross C library serves
+set(CMAKE_SYSTEM_PROCESSOR riscv64)
+set(triple riscv64-linux-gnu)
+set(muslTriple riscv64-linux-musl)
+include("${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake")
