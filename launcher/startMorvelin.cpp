@@ -343,36 +343,47 @@ static void checkShell(int status) {
     }
 }
 
-// A descriptor of the launcher's controlling terminal where the launcher's
-// process group is that terminal's foreground group, the one its keys signal
-// and its session's end hangs up; else -1.
-static int foregroundTerminal() {
+// A descriptor of the launcher's controlling terminal where the launcher runs
+// in its session leader's process group and that group is the terminal's
+// foreground group, which the leader's end hangs up; else -1. Not where the
+// groups lie outside the launcher's pid namespace, which gives both ids as 0,
+// nor where a shell without job control started it in the background, with
+// SIGINT and SIGQUIT ignored as such a shell starts each background job: that
+// shell goes on using the terminal.
+static int heldTerminal() {
+    const pid_t group = getpgrp();
+    struct sigaction interrupt {};
+    struct sigaction quit {};
+    sigaction(SIGINT, nullptr, &interrupt);
+    sigaction(SIGQUIT, nullptr, &quit);
+    if (group <= 0 || group != getsid(0) || (interrupt.sa_handler == SIG_IGN && quit.sa_handler == SIG_IGN)) {
+        return -1;
+    }
     const int terminal = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    if (terminal >= 0 && tcgetpgrp(terminal) != getpgrp()) {
+    if (terminal >= 0 && tcgetpgrp(terminal) != group) {
         close(terminal);
         return -1;
     }
     return terminal;
 }
 
-// Whether the program would end with the launcher: as process 1 of a pid
-// namespace, whose end ends every process in it; as the child of process 1 (a
-// container's init, such as tini or dumb-init, which ends with its child), but
-// in a systemd service, which systemd expects to return; or in the process
-// group of a session's leader, where that group is the foreground group of the
-// session's terminal, which the leader's end hangs up.
+// Whether the program would end with the launcher: where the launcher's parent
+// lies outside its pid namespace (getppid() gives 0), as process 1 of that
+// namespace, whose end ends every process in it, or as a process started into
+// it from outside (a container of a pod that shares one pid namespace, podman
+// exec, nsenter), whose engine ends what is left of it when it ends; as the
+// child of process 1 (a container's init, such as tini or dumb-init, which ends
+// with its child), but in a systemd service, which systemd expects to return;
+// or where it holds its session's terminal (`terminal`, else -1).
 static bool programEndsWithLauncher(int terminal) {
-    return getpid() == 1 || (getppid() == 1 && getenv("INVOCATION_ID") == nullptr) ||
-           (terminal >= 0 && getpgrp() == getsid(0));
+    const pid_t parent = getppid();
+    return parent == 0 || (parent == 1 && getenv("INVOCATION_ID") == nullptr) || terminal >= 0;
 }
 
 // Starts the shell on `command` in a process group of its own, which the
 // program joins, with the signal mask `callers`; yields its process id, or -1
-// with errno set. Where the launcher's group is a terminal's foreground group
-// (`terminal`, else -1), the shell's group takes its place before the shell,
-// just started, can have used the terminal; the launcher may do this from a
-// background group, as SIGTTOU is blocked.
-static pid_t startedShell(const char* command, int terminal, const sigset_t& callers) {
+// with errno set.
+static pid_t startedShell(const char* command, const sigset_t& callers) {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
@@ -381,13 +392,26 @@ static pid_t startedShell(const char* command, int terminal, const sigset_t& cal
     pid_t shell = -1;
     errno = posix_spawn(&shell, "/bin/sh", nullptr, &attributes, arguments, environ);
     posix_spawnattr_destroy(&attributes);
-    if (errno != 0) {
-        return -1;
+    return errno == 0 ? shell : -1;
+}
+
+// Whether the program's group, `shell`, was given the foreground of `terminal`
+// (-1: none): where the launcher's group still holds it, looked at right
+// before, so that the terminal's keys reach the program's group directly, once.
+static bool tookTerminal(int terminal, pid_t shell) {
+    return terminal >= 0 && tcgetpgrp(terminal) == getpgrp() && tcsetpgrp(terminal, shell) == 0;
+}
+
+// Gives the foreground of `terminal` back to the launcher's group, its
+// caller's, once the program has ended, as a job-control shell takes it back
+// from a job that ended; not where something else has taken it from the
+// program's group, `shell`, meanwhile, nor where the launcher leads the session,
+// whose end then hangs up what the program left in the foreground. The launcher
+// may do this from a background group, as SIGTTOU is blocked.
+static void handBack(int terminal, pid_t shell) {
+    if (getsid(0) != getpid() && tcgetpgrp(terminal) == shell) {
+        tcsetpgrp(terminal, getpgrp());
     }
-    if (terminal >= 0) {
-        tcsetpgrp(terminal, shell);
-    }
-    return shell;
 }
 
 // Leaves in `text` the file /proc/PID/NAME, cut to `size` bytes with the
@@ -444,50 +468,96 @@ static long long childsStart(const char* name, long launcher, pid_t* pid) {
     return tick;
 }
 
-// The program that the shell started in the background, which the shell's end
-// has just handed to the launcher: of the launcher's children that started
-// after the shell (in clock tick `shellTick` or later, and there with a later
-// id), the one that started first, since all that the program's own children
-// leave behind starts after it; 0 where there is none. The listing is read
-// straight from the kernel, as opendir would need the heap, and with it an
+// Calls `visit` with the name in /proc of each process that may be a child of
+// the launcher's, whose id /proc gives as `self`: those the kernel lists as its
+// children (Linux 3.5 and later, built with CONFIG_PROC_CHILDREN, as the
+// distributions' kernels are), else every process that /proc lists. Both are
+// read straight from the kernel, as opendir would need the heap, and with it an
 // allocator in the launcher.
-static pid_t handedProgram(pid_t shell, long long shellTick) {
-    char self[32] = {};  // the launcher's id as /proc gives it, perhaps in an enclosing pid namespace
-    const long launcher = readlink("/proc/self", self, sizeof self - 1) > 0 ? atol(self) : getpid();
+template <typename Visit>
+static void visitChildren(const char* self, const Visit& visit) {
+    char path[64];
+    formatted(path, sizeof path, "/proc/self/task/%s/children", self);  // the launcher's one thread
+    if (const int file = open(path, O_RDONLY | O_CLOEXEC); file >= 0) {
+        char names[4096];  // ids, each followed by a blank
+        size_t kept = 0;   // the start of an id that the last read cut off
+        ssize_t length = 0;
+        while ((length = read(file, names + kept, sizeof names - 1 - kept)) > 0) {
+            names[kept + static_cast<size_t>(length)] = '\0';
+            char* name = names;
+            for (char* blank = strchr(name, ' '); blank != nullptr; name = blank + 1, blank = strchr(name, ' ')) {
+                *blank = '\0';
+                visit(name);
+            }
+            kept = strlen(name);
+            memmove(names, name, kept);
+        }
+        close(file);
+        return;
+    }
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     char entries[4096];  // each an 8-byte inode, 8-byte offset, 2-byte size, 1-byte type, then the name
-    pid_t program = 0;
-    long long programTick = 0;
     long length = 0;
     while (proc >= 0 && (length = syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0) {
         unsigned short size = 0;
         for (long at = 0; at < length; at += size) {
             memcpy(&size, entries + at + 16, sizeof size);
             const char* const name = entries + at + 19;
-            pid_t pid = 0;
-            const long long tick = name[0] >= '1' && name[0] <= '9' ? childsStart(name, launcher, &pid) : -1;
-            const bool afterShell = tick > shellTick || (tick == shellTick && pid > shell);
-            if (pid > 0 && afterShell &&
-                (program == 0 || tick < programTick || (tick == programTick && pid < program))) {
-                program = pid;
-                programTick = tick;
+            if (name[0] >= '1' && name[0] <= '9') {
+                visit(name);
             }
         }
     }
     if (proc >= 0) {
         close(proc);
     }
+}
+
+// The program that the shell started in the background, which the shell's end
+// has just handed to the launcher: of the launcher's children that started
+// after the shell (in clock tick `shellTick` or later, and there with a later
+// id), the one that started first, since all that the program's own children
+// leave behind starts after it; 0 where there is none.
+static pid_t handedProgram(pid_t shell, long long shellTick) {
+    char self[32] = {};  // the launcher's id as /proc gives it, perhaps in an enclosing pid namespace
+    const long launcher = readlink("/proc/self", self, sizeof self - 1) > 0 ? atol(self) : getpid();
+    pid_t program = 0;
+    long long programTick = 0;
+    visitChildren(self, [&](const char* name) {
+        pid_t pid = 0;
+        const long long tick = childsStart(name, launcher, &pid);
+        const bool afterShell = tick > shellTick || (tick == shellTick && pid > shell);
+        if (pid > 0 && afterShell && (program == 0 || tick < programTick || (tick == programTick && pid < program))) {
+            program = pid;
+            programTick = tick;
+        }
+    });
     return program;
 }
 
+// Passes `signal` on to the program's process group, `shell`, and to the
+// program itself (0: not known yet) where it has left that group, so that each
+// gets it once.
+static void passOn(int signal, pid_t shell, pid_t program) {
+    kill(-shell, signal);
+    if (program > 0 && getpgid(program) != shell) {
+        kill(program, signal);
+    }
+}
+
 // Waits, with every signal blocked, for the program to end, and yields its exit
-// code, or 128 + N where signal N ended it. Each signal that reaches the
-// launcher meanwhile but SIGCHLD, its own, is passed on to the process group of
-// the shell and the program; every process handed to the launcher is reaped.
-// Where the launcher is not the program's reaper, it can't learn the status: it
-// looks four times a second whether the group still holds a process, and
-// yields 0 once it holds none.
-static int awaitedStatus(pid_t shell, long long shellTick, bool reaper) {
+// code, or 128 + N where signal N ended it; leaves the shell's status in
+// `shellStatus`, and returns as soon as the shell has failed. Each signal that
+// reaches the launcher meanwhile but SIGCHLD, its own, is passed on to the
+// program; every process handed to the launcher is reaped. Where `resumes`, the
+// launcher is the terminal's command in the program's place, and a stop from
+// the terminal (Ctrl-Z) is undone at once, as the kernel ignores it for the
+// group of a terminal's command; elsewhere it stops the program, and it goes
+// on when the launcher is sent SIGCONT (a job-control shell's fg). Where the
+// launcher is not the program's reaper, it can't learn the status: it looks
+// four times a second whether the group still holds a process, and yields 0
+// once it holds none.
+static int awaitedStatus(pid_t shell, long long shellTick, bool reaper, bool resumes, int* shellStatus) {
     sigset_t all;
     sigfillset(&all);
     const timespec pause{0, 250000000};
@@ -496,20 +566,25 @@ static int awaitedStatus(pid_t shell, long long shellTick, bool reaper) {
     for (;;) {
         const int signal = sigtimedwait(&all, nullptr, reaper ? nullptr : &pause);
         if (signal > 0 && signal != SIGCHLD) {
-            kill(-shell, signal);
+            passOn(signal, shell, program);
         }
         siginfo_t ended{};
         int waited = 0;
-        while ((waited = waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT)) == 0 && ended.si_pid != 0) {
+        while ((waited = waitid(P_ALL, 0, &ended, WEXITED | WSTOPPED | WNOHANG | WNOWAIT)) == 0 && ended.si_pid != 0) {
             int status = 0;
-            // The shell first: the program is handed over only as the shell ends,
-            // so a process that ended while the shell ran is not the program.
-            if (!shellEnded && waitpid(shell, &status, WNOHANG) == shell) {
-                checkShell(status);
+            if (ended.si_code == CLD_STOPPED) {
+                waitid(P_PID, static_cast<id_t>(ended.si_pid), &ended, WSTOPPED | WNOHANG);  // reported once
+                if (resumes && ended.si_status == SIGTSTP) {
+                    passOn(SIGCONT, shell, program);
+                }
+            } else if (!shellEnded && waitpid(shell, &status, WNOHANG) == shell) {
+                // The shell first: the program is handed over only as the shell ends,
+                // so a process that ended while the shell ran is not the program.
+                *shellStatus = status;
                 shellEnded = true;
                 program = reaper ? handedProgram(shell, shellTick) : 0;
-                if (reaper && program == 0) {
-                    return 0;  // it ended before the shell did, and the shell reaped it
+                if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || (reaper && program == 0)) {
+                    return 0;  // failed, or the program ended before the shell did, and the shell reaped it
                 }
             } else if (waitpid(ended.si_pid, &status, 0) == program) {
                 return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
@@ -525,14 +600,14 @@ static int awaitedStatus(pid_t shell, long long shellTick, bool reaper) {
 
 // Stays with the program where its end would come with the launcher's, and
 // yields the status to exit with: runs the shell on `command` in a group of its
-// own, in the foreground of `terminal` (-1: none), and awaits the program's end.
-// The launcher leaves its caller's process group, so that a signal sent to that
-// group reaches the program once, through the launcher, not twice.
+// own, which takes the foreground of `terminal` (-1: none) and gives it back
+// when the program has ended, and awaits the program's end. The launcher stays
+// in its caller's process group, so that a job-control shell's keys and its fg
+// reach it where the program's group has not taken the terminal.
 static int programsStatus(const char* command, int terminal) {
     // Orphans are handed to process 1 anyway; elsewhere the launcher must ask
     // for them, and CPU emulators refuse it.
     const bool reaper = getpid() == 1 || prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
-    setpgid(0, 0);  // a session leader leads its group already
     sigset_t all;
     sigset_t callers;
     sigfillset(&all);
@@ -544,14 +619,21 @@ static int programsStatus(const char* command, int terminal) {
     long long ticks = static_cast<long long>(getauxval(AT_CLKTCK));
     ticks = ticks > 0 ? ticks : 100;  // 100 on every processor the launcher is built for
     const long long shellTick = now.tv_sec * ticks + now.tv_nsec / (1000000000 / ticks);
-    const pid_t shell = startedShell(command, terminal, callers);
+    const pid_t shell = startedShell(command, callers);
     if (shell < 0) {
         checkShell(-1);  // before anything else can set errno
+    }
+    const bool took = tookTerminal(terminal, shell);
+    int shellStatus = 0;
+    const int status = awaitedStatus(shell, shellTick, reaper, took, &shellStatus);
+    if (took) {
+        handBack(terminal, shell);
     }
     if (terminal >= 0) {
         close(terminal);
     }
-    return awaitedStatus(shell, shellTick, reaper);
+    checkShell(shellStatus);
+    return status;
 }
 
 int main(int, char**) {
@@ -585,7 +667,7 @@ int main(int, char**) {
     // A SIGCHLD ignored by whoever started us would make `system` lose the
     // shell's status and report a failure after a good start.
     signal(SIGCHLD, SIG_DFL);
-    const int terminal = foregroundTerminal();
+    const int terminal = heldTerminal();
     if (programEndsWithLauncher(terminal)) {
         return programsStatus(command, terminal);
     }
