@@ -1,4 +1,5 @@
-# 64-bit RISC-V (riscv64); Debian 12 ships no musl for it, so the cross C library serves
+# 64-bit RISC-V (riscv64). Debian 12 ships no musl for it: build musl from Debian's source package and name its
+# specs file with -DSTARTMORVELIN_MUSL_SPECS (README); without it, the cross C library serves
 set(CMAKE_SYSTEM_PROCESSOR riscv64)
 set(triple riscv64-linux-gnu)
 set(muslTriple riscv64-linux-musl)
