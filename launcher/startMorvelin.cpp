@@ -546,17 +546,16 @@ static void passOn(int signal, pid_t shell, pid_t program) {
 }
 
 // Waits, with every signal blocked, for the program to end, and yields its exit
-// code, or 128 + N where signal N ended it; leaves the shell's status in
-// `shellStatus`, and returns as soon as the shell has failed. Each signal that
-// reaches the launcher meanwhile but SIGCHLD, its own, is passed on to the
-// program; every process handed to the launcher is reaped. Where `resumes`, the
-// launcher is the terminal's command in the program's place, and a stop from
-// the terminal (Ctrl-Z) is undone at once, as the kernel ignores it for the
-// group of a terminal's command; elsewhere it stops the program, and it goes
-// on when the launcher is sent SIGCONT (a job-control shell's fg). Where the
-// launcher is not the program's reaper, it can't learn the status: it looks
-// four times a second whether the group still holds a process, and yields 0
-// once it holds none.
+// code, or 128 + N where signal N ended it, and leaves the shell's status in
+// `shellStatus`. Each signal that reaches the launcher meanwhile but SIGCHLD,
+// its own, is passed on to the program; every process handed to the launcher
+// is reaped. Where `resumes`, the launcher is the terminal's command in the
+// program's place, and a stop from the terminal (Ctrl-Z) is undone at once, as
+// the kernel ignores it for the group of a terminal's command; elsewhere it
+// stops the program, and it goes on when the launcher is sent SIGCONT (a
+// job-control shell's fg). Where the launcher is not the program's reaper, it
+// can't learn the status: it looks four times a second whether the group still
+// holds a process, and yields 0 once it holds none.
 static int awaitedStatus(pid_t shell, long long shellTick, bool reaper, bool resumes, int* shellStatus) {
     sigset_t all;
     sigfillset(&all);
@@ -583,8 +582,8 @@ static int awaitedStatus(pid_t shell, long long shellTick, bool reaper, bool res
                 *shellStatus = status;
                 shellEnded = true;
                 program = reaper ? handedProgram(shell, shellTick) : 0;
-                if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || (reaper && program == 0)) {
-                    return 0;  // failed, or the program ended before the shell did, and the shell reaped it
+                if (reaper && program == 0) {
+                    return 0;  // none started, or it ended before the shell did, and the shell reaped it
                 }
             } else if (waitpid(ended.si_pid, &status, 0) == program) {
                 return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
