@@ -1,0 +1,84 @@
+// A stand-in for an application's main program, as plain as a real one. It writes to the file RECORD_TO what it was
+// given: its arguments, LD_LIBRARY_PATH, its directory, SIGPIPE ignored, the signals blocked (but SIGWINCH, which
+// zsh blocks for its jobs); then "stdout" and "stderr"; and a line on standard output for each signal it gets, as it
+// gets it. It catches SIGHUP, SIGUSR1, SIGUSR2, SIGTERM, SIGWINCH, the real-time signals and those named in CATCH
+// (INT, QUIT, TSTP); it blocks 32 and 33, which the C library keeps for itself. Where HOLD_ON names a FIFO, it
+// waits for a word there; then it runs THEN with /bin/sh in its place, or exits 0. Set, OWN_GROUP moves it to a
+// process group of its own, OWN_SESSION to a session of its own, and HELPER gives it a child in its group that
+// lives as long as it does.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+static char lines[65][32];  // the line for each signal, written whole from its handler
+
+static void record(int signal) { (void)!write(STDOUT_FILENO, lines[signal], strlen(lines[signal])); }
+
+int main(int argc, char**) {
+    uint64_t blocked = 0;  // as the kernel keeps it: sigprocmask leaves out 32 and 33
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, nullptr, &blocked, sizeof blocked);
+    blocked &= ~(1ull << (SIGWINCH - 1));
+    struct sigaction pipe {};
+    sigaction(SIGPIPE, nullptr, &pipe);
+    const uint64_t kept = 3ull << 31;
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &kept, nullptr, sizeof kept);
+    if (getenv("OWN_GROUP") != nullptr) setpgid(0, 0);
+    if (getenv("OWN_SESSION") != nullptr) setsid();
+    if (getenv("HELPER") != nullptr && fork() == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        for (;;) pause();
+    }
+
+    struct sigaction recorder {};
+    recorder.sa_handler = record;
+    recorder.sa_flags = SA_RESTART;
+    char catches[256];
+    snprintf(catches, sizeof catches, " HUP USR1 USR2 TERM WINCH %s ",
+             getenv("CATCH") != nullptr ? getenv("CATCH") : "");
+    for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+        char name[16];
+        snprintf(name, sizeof name, " %s ", sigabbrev_np(signal) != nullptr ? sigabbrev_np(signal) : "");
+        if (name[1] != ' ') {
+            snprintf(lines[signal], sizeof lines[signal], "recorder: SIG%s\n", sigabbrev_np(signal));
+        } else {
+            snprintf(lines[signal], sizeof lines[signal], "recorder: SIG%d\n", signal);
+        }
+        if (signal >= SIGRTMIN || (name[1] != ' ' && strstr(catches, name) != nullptr)) {
+            sigaction(signal, &recorder, nullptr);
+        }
+    }
+
+    char directory[4096] = "";
+    (void)!getcwd(directory, sizeof directory);
+    const char* const libraryPath = getenv("LD_LIBRARY_PATH");
+    printf("stdout\n");
+    fflush(stdout);
+    fprintf(stderr, "stderr\n");
+    char partial[4096];
+    snprintf(partial, sizeof partial, "%s.partial", getenv("RECORD_TO"));
+    if (FILE* file = fopen(partial, "w")) {
+        fprintf(file, "%d\n%s\n%s\n%s", argc - 1, libraryPath != nullptr ? libraryPath : "", directory,
+                pipe.sa_handler == SIG_IGN ? "SIGPIPE ignored\n" : "");
+        if (blocked != 0) fprintf(file, "signals blocked: %016llx\n", static_cast<unsigned long long>(blocked));
+        fclose(file);
+        rename(partial, getenv("RECORD_TO"));
+    }
+
+    if (const char* const hold = getenv("HOLD_ON")) {
+        const int word = open(hold, O_RDONLY);
+        char text[64];
+        while (word >= 0 && read(word, text, sizeof text) > 0) {
+        }
+    }
+    if (const char* const then = getenv("THEN")) {
+        execl("/bin/sh", "sh", "-c", then, nullptr);
+    }
+    return 0;
+}
