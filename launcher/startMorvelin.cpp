@@ -7,9 +7,11 @@
 //
 // Every refusal goes through fail(): one line on standard error, exit status 1.
 
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <link.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdarg.h>
@@ -226,6 +228,64 @@ static void installDirFault(const char* installDir, char* fault, size_t size) {
                   : "");
 }
 
+// The launcher's own ELF header, which the linker maps with its program.
+extern "C" const char __ehdr_start[];
+
+// Leaves in `fault` why the kernel would not run the ELF program open as
+// `file`, of `fileSize` bytes, whose header is `header`: it is cut short of
+// what its program headers name, or its dynamic loader can't be run; else the
+// empty text.
+static void elfFault(int file, const ElfW(Ehdr) & header, off_t fileSize, char* fault, size_t size) {
+    formatted(fault, size, "%s", "");
+    const auto within = [&](uint64_t offset, uint64_t length) { return offset + length <= uint64_t(fileSize); };
+    if (header.e_phentsize != sizeof(ElfW(Phdr)) || !within(header.e_phoff, header.e_phnum * sizeof(ElfW(Phdr)))) {
+        formatted(fault, size, "it is cut short, at %lld bytes", static_cast<long long>(fileSize));
+        return;
+    }
+    for (unsigned n = 0; n < header.e_phnum && fault[0] == '\0'; ++n) {
+        ElfW(Phdr) segment{};
+        char loader[PATH_MAX] = {};
+        if (pread(file, &segment, sizeof segment, off_t(header.e_phoff + n * sizeof segment)) != sizeof segment ||
+            !within(segment.p_offset, segment.p_filesz)) {
+            formatted(fault, size, "it is cut short, at %lld bytes", static_cast<long long>(fileSize));
+        } else if (segment.p_type == PT_INTERP && segment.p_filesz < sizeof loader &&
+                   pread(file, loader, segment.p_filesz, off_t(segment.p_offset)) == ssize_t(segment.p_filesz) &&
+                   access(loader, X_OK) != 0) {
+            formatted(fault, size, "its dynamic loader, %s, can't be run: %s", loader, strerror(errno));
+        }
+    }
+}
+
+// Leaves in `fault` why the kernel would not run `program`, a regular file of
+// `fileSize` bytes, where its first bytes tell: a script whose interpreter
+// can't be run, or a program for this launcher's processor that is cut short
+// or whose dynamic loader can't be run; else the empty text. A file that its
+// caller may run but not read passes unseen, and so does a program for another
+// processor, which an emulator that the kernel knows may run with loaders of
+// its own.
+static void contentFault(const char* program, off_t fileSize, char* fault, size_t size) {
+    formatted(fault, size, "%s", "");
+    const int file = open(program, O_RDONLY | O_CLOEXEC);
+    char head[256] = {};  // as much as the kernel reads of a script's first line, with room for the zero
+    const ssize_t length = file < 0 ? -1 : pread(file, head, sizeof head - 1, 0);
+    if (length > 2 && head[0] == '#' && head[1] == '!') {
+        char* const interpreter = head + 2 + strspn(head + 2, " \t");
+        interpreter[strcspn(interpreter, " \t\n")] = '\0';
+        if (access(interpreter, X_OK) != 0) {
+            formatted(fault, size, "its interpreter, %s, can't be run: %s", interpreter, strerror(errno));
+        }
+    } else if (length >= EI_NIDENT && memcmp(head, __ehdr_start, EI_OSABI) == 0) {  // ELF, of this word size, byte order
+        ElfW(Ehdr) header{};
+        memcpy(&header, head, sizeof header);
+        if (header.e_machine == reinterpret_cast<const ElfW(Ehdr)*>(__ehdr_start)->e_machine) {
+            elfFault(file, header, fileSize, fault, size);
+        }
+    }
+    if (file >= 0) {
+        close(file);
+    }
+}
+
 // Leaves in `fault` why `program` can't be started, or the empty text when it can.
 static void programFault(const char* program, char* fault, size_t size) {
     struct stat status {};
@@ -245,7 +305,7 @@ static void programFault(const char* program, char* fault, size_t size) {
     } else if (const char* const cause = secureExecutionCause(program, status)) {
         formatted(fault, size, "%s, so the dynamic loader would ignore LD_LIBRARY_PATH", cause);
     } else {
-        formatted(fault, size, "%s", "");
+        contentFault(program, status.st_size, fault, size);
     }
 }
 
@@ -314,14 +374,14 @@ static void launchCommand(const char* binDir, const char* libDir, const char* pr
 
 // Leaves in `fault` why the shell that ended with `status` failed, or the
 // empty text when it did its job. A shell that can't be started shows as
-// status 127 with glibc's `system`, as -1 and ENOENT with musl's and with
-// posix_spawn.
-static void shellFault(int status, char* fault, size_t size) {
+// status 127 with glibc's `system`, as -1 with musl's and with posix_spawn,
+// with the error `error`.
+static void shellFault(int status, int error, char* fault, size_t size) {
     const char* const notStarted =
         "the shell could not be started; is /bin/sh there, and no limit on processes, "
         "open files or memory (ulimit -u, -n, -v) reached?";
     if (status == -1) {
-        formatted(fault, size, "%s", errno == ENOENT ? notStarted : strerror(errno));
+        formatted(fault, size, "%s", error == ENOENT ? notStarted : strerror(error));
     } else if (WIFSIGNALED(status)) {
         formatted(fault, size, "the shell was killed by signal %d", WTERMSIG(status));
     } else if (WEXITSTATUS(status) == 127) {
@@ -333,84 +393,13 @@ static void shellFault(int status, char* fault, size_t size) {
     }
 }
 
-// Refuses to go on where the shell that ended with `status` (-1, errno set:
-// not started) failed.
-static void checkShell(int status) {
+// Refuses to go on where the shell that ended with `status` (-1: not started,
+// for the error `error`) failed.
+static void checkShell(int status, int error) {
     char fault[reasonSize];
-    shellFault(status, fault, sizeof fault);
+    shellFault(status, error, fault, sizeof fault);
     if (fault[0] != '\0') {
         fail("/bin/sh", "cannot run the launch command: %s", fault);
-    }
-}
-
-// A descriptor of the launcher's controlling terminal where the launcher runs
-// in its session leader's process group and that group is the terminal's
-// foreground group, which the leader's end hangs up; else -1. Not where the
-// groups lie outside the launcher's pid namespace, which gives both ids as 0,
-// nor where a shell without job control started it in the background, with
-// SIGINT and SIGQUIT ignored as such a shell starts each background job: that
-// shell goes on using the terminal.
-static int heldTerminal() {
-    const pid_t group = getpgrp();
-    struct sigaction interrupt {};
-    struct sigaction quit {};
-    sigaction(SIGINT, nullptr, &interrupt);
-    sigaction(SIGQUIT, nullptr, &quit);
-    if (group <= 0 || group != getsid(0) || (interrupt.sa_handler == SIG_IGN && quit.sa_handler == SIG_IGN)) {
-        return -1;
-    }
-    const int terminal = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    if (terminal >= 0 && tcgetpgrp(terminal) != group) {
-        close(terminal);
-        return -1;
-    }
-    return terminal;
-}
-
-// Whether the program would end with the launcher: where the launcher's parent
-// lies outside its pid namespace (getppid() gives 0), as process 1 of that
-// namespace, whose end ends every process in it, or as a process started into
-// it from outside (a container of a pod that shares one pid namespace, podman
-// exec, nsenter), whose engine ends what is left of it when it ends; as the
-// child of process 1 (a container's init, such as tini or dumb-init, which ends
-// with its child), but in a systemd service, which systemd expects to return;
-// or where it holds its session's terminal (`terminal`, else -1).
-static bool programEndsWithLauncher(int terminal) {
-    const pid_t parent = getppid();
-    return parent == 0 || (parent == 1 && getenv("INVOCATION_ID") == nullptr) || terminal >= 0;
-}
-
-// Starts the shell on `command` in a process group of its own, which the
-// program joins, with the signal mask `callers`; yields its process id, or -1
-// with errno set.
-static pid_t startedShell(const char* command, const sigset_t& callers) {
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
-    posix_spawnattr_setsigmask(&attributes, &callers);
-    char* const arguments[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
-    pid_t shell = -1;
-    errno = posix_spawn(&shell, "/bin/sh", nullptr, &attributes, arguments, environ);
-    posix_spawnattr_destroy(&attributes);
-    return errno == 0 ? shell : -1;
-}
-
-// Whether the program's group, `shell`, was given the foreground of `terminal`
-// (-1: none): where the launcher's group still holds it, looked at right
-// before, so that the terminal's keys reach the program's group directly, once.
-static bool tookTerminal(int terminal, pid_t shell) {
-    return terminal >= 0 && tcgetpgrp(terminal) == getpgrp() && tcsetpgrp(terminal, shell) == 0;
-}
-
-// Gives the foreground of `terminal` back to the launcher's group, its
-// caller's, once the program has ended, as a job-control shell takes it back
-// from a job that ended; not where something else has taken it from the
-// program's group, `shell`, meanwhile, nor where the launcher leads the session,
-// whose end then hangs up what the program left in the foreground. The launcher
-// may do this from a background group, as SIGTTOU is blocked.
-static void handBack(int terminal, pid_t shell) {
-    if (getsid(0) != getpid() && tcgetpgrp(terminal) == shell) {
-        tcsetpgrp(terminal, getpgrp());
     }
 }
 
@@ -428,15 +417,90 @@ static bool procText(const char* pid, const char* name, char* text, size_t size)
     return length > 0;
 }
 
-// The text, from the blank before it, of field `n` (counted from 1) of the
-// /proc/PID/stat `text`, or null where it has fewer fields. Field 2, the name,
-// stands in parentheses and may hold blanks and parentheses itself.
-static const char* statField(const char* text, int n) {
+// Field `n` (counted from 1) of the /proc/PID/stat `text` as a number, or 0
+// where it has fewer fields. Field 2, the name, stands in parentheses and may
+// hold blanks and parentheses itself.
+static long long statField(const char* text, int n) {
     const char* field = strrchr(text, ')');
     for (int at = 2; field != nullptr && at < n; ++at) {
         field = strchr(field + 1, ' ');
     }
-    return field;
+    return field != nullptr ? atoll(field) : 0;
+}
+
+// Whether the launcher, whose /proc/PID/stat is `stat`, has a controlling
+// terminal.
+static bool hasTerminal(const char* stat) { return statField(stat, 7) != 0; }
+
+// Whether the launcher, whose /proc/PID/stat is `stat`, is its terminal's
+// command, or runs in its place: its process group is its session leader's,
+// which the leader's end hangs up, and holds the terminal's foreground. The
+// group, session and foreground group in `stat` agree with each other in
+// whatever pid namespace /proc belongs to, and are 0 where they lie outside it;
+// no /dev/tty is needed.
+static bool isTerminalsCommand(const char* stat) {
+    const long long group = statField(stat, 5);
+    return group > 0 && group == statField(stat, 6) && group == statField(stat, 8);
+}
+
+// Whether the program would end with the launcher: where the launcher's parent
+// lies outside its pid namespace (getppid() gives 0), as process 1 of that
+// namespace, whose end ends every process in it, or as a process started into
+// it from outside (a container of a pod that shares one pid namespace, podman
+// exec, nsenter), whose engine ends what is left of it when it ends; as the
+// child of process 1 (a container's init, such as tini or dumb-init, which ends
+// with its child), but in a systemd service, which systemd expects to return;
+// or as a terminal's command (`terminalsCommand`).
+static bool programEndsWithLauncher(bool terminalsCommand) {
+    const pid_t parent = getppid();
+    return parent == 0 || (parent == 1 && getenv("INVOCATION_ID") == nullptr) || terminalsCommand;
+}
+
+// Every signal: also 32 to 34, which sigfillset leaves out, as the C libraries
+// keep them for threads, of which the launcher has none.
+static sigset_t everySignal() {
+    sigset_t all;
+    memset(&all, 0xff, sizeof all);
+    return all;
+}
+
+// Sets the launcher's signal mask to `mask` and yields the one before, every
+// bit of both, where sigprocmask would leave out what sigfillset leaves out.
+static sigset_t swappedMask(const sigset_t& mask) {
+    constexpr size_t kernelsSize = 64 / 8;  // the kernel's signal set, on every processor the launcher is built for
+    sigset_t before;
+    sigemptyset(&before);
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &mask, &before, kernelsSize);
+    return before;
+}
+
+// The clock tick that /proc will give as the start of a process started now,
+// or an earlier one: taken from the clock that /proc counts in, in the ticks
+// it counts.
+static long long startTick() {
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);  // the C library picks the kernel call whose time_t it has
+    long long ticks = static_cast<long long>(getauxval(AT_CLKTCK));
+    ticks = ticks > 0 ? ticks : 100;  // 100 on every processor the launcher is built for
+    return now.tv_sec * ticks + now.tv_nsec / (1000000000 / ticks);
+}
+
+// Starts the shell on `command` with the signal mask `callers`, in the
+// launcher's process group or (`ownGroup`) in a group of its own, which the
+// program joins; yields its process id, or refuses to go on.
+static pid_t startedShell(const char* command, const sigset_t& callers, bool ownGroup) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | (ownGroup ? POSIX_SPAWN_SETPGROUP : 0));
+    posix_spawnattr_setsigmask(&attributes, &callers);
+    char* const arguments[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
+    pid_t shell = -1;
+    const int error = posix_spawn(&shell, "/bin/sh", nullptr, &attributes, arguments, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) {
+        checkShell(-1, error);
+    }
+    return shell;
 }
 
 // The clock tick in which the process /proc/NAME started where it is a child
@@ -446,12 +510,10 @@ static const char* statField(const char* text, int n) {
 // namespace stands last on its NSpid line.
 static long long childsStart(const char* name, long launcher, pid_t* pid) {
     char text[4096];
-    const char* const parent = procText(name, "stat", text, sizeof text) ? statField(text, 4) : nullptr;
-    const char* const start = statField(text, 22);
-    if (parent == nullptr || start == nullptr || atol(parent) != launcher) {
+    if (!procText(name, "stat", text, sizeof text) || statField(text, 4) != launcher) {
         return -1;
     }
-    const long long tick = atoll(start);
+    const long long tick = statField(text, 22);
     *pid = atoi(name);
     if (launcher != getpid()) {
         const char* line = procText(name, "status", text, sizeof text) ? text : nullptr;
@@ -513,12 +575,14 @@ static void visitChildren(const char* self, const Visit& visit) {
     }
 }
 
-// The program that the shell started in the background, which the shell's end
-// has just handed to the launcher: of the launcher's children that started
-// after the shell (in clock tick `shellTick` or later, and there with a later
-// id), the one that started first, since all that the program's own children
-// leave behind starts after it; 0 where there is none.
-static pid_t handedProgram(pid_t shell, long long shellTick) {
+// The program that the shell, `shell`, started in the process group `group`
+// and handed to the launcher as it ended, with its name in /proc left in
+// `procName`, of `size` bytes; 0 where there is none. Of the launcher's
+// children in that group, the one that started first, as all that the
+// program's own children leave behind starts after it. Where the group is the
+// launcher's own (`shared`), its children that started before the shell, in a
+// clock tick before `shellTick`, or in it with a lower id, are its caller's.
+static pid_t handedProgram(pid_t shell, pid_t group, bool shared, long long shellTick, char* procName, size_t size) {
     char self[32] = {};  // the launcher's id as /proc gives it, perhaps in an enclosing pid namespace
     const long launcher = readlink("/proc/self", self, sizeof self - 1) > 0 ? atol(self) : getpid();
     pid_t program = 0;
@@ -526,116 +590,168 @@ static pid_t handedProgram(pid_t shell, long long shellTick) {
     visitChildren(self, [&](const char* name) {
         pid_t pid = 0;
         const long long tick = childsStart(name, launcher, &pid);
-        const bool afterShell = tick > shellTick || (tick == shellTick && pid > shell);
-        if (pid > 0 && afterShell && (program == 0 || tick < programTick || (tick == programTick && pid < program))) {
+        const bool afterShell = !shared || tick > shellTick || (tick == shellTick && pid > shell);
+        if (pid > 0 && getpgid(pid) == group && afterShell &&
+            (program == 0 || tick < programTick || (tick == programTick && pid < program))) {
             program = pid;
             programTick = tick;
+            formatted(procName, size, "%s", name);
         }
     });
     return program;
 }
 
-// Passes `signal` on to the program's process group, `shell`, and to the
-// program itself (0: not known yet) where it has left that group, so that each
-// gets it once.
-static void passOn(int signal, pid_t shell, pid_t program) {
-    kill(-shell, signal);
-    if (program > 0 && getpgid(program) != shell) {
-        kill(program, signal);
+// Ends the launcher where the shell, which ended with `shellStatus`, handed
+// over no program, `program`: as a program's end by the signal that ended the
+// shell where the launcher got it too (the stop its caller asked for); with the
+// shell's failure; else saying that how the program ended can't be known.
+[[noreturn]] static void endWithoutProgram(int shellStatus, const char* program) {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    if (WIFSIGNALED(shellStatus) && sigismember(&pending, WTERMSIG(shellStatus)) == 1) {
+        exit(128 + WTERMSIG(shellStatus));
+    }
+    checkShell(shellStatus, 0);
+    fail(program, "%s",
+         "cannot tell how the main program ended: the shell ended without handing it over, so it ended first, "
+         "and the shell took its status, or it never started");
+}
+
+// Waits until the shell's child /proc/`procName` has become the program, or
+// ended: until then it bears the shell's name and keeps the shell's handlers,
+// which would take a signal passed on to it and drop it, and what it ignores
+// is the shell's.
+static void awaitedProgram(const char* procName) {
+    char stat[1024];
+    const timespec pause{0, 1000000};
+    while (procText(procName, "stat", stat, sizeof stat) && strstr(stat, " (sh) ") != nullptr &&
+           strstr(stat, " (sh) Z") == nullptr) {
+        nanosleep(&pause, nullptr);
     }
 }
 
-// Waits, with every signal blocked, for the program to end, and yields its exit
-// code, or 128 + N where signal N ended it, and leaves the shell's status in
-// `shellStatus`. Each signal that reaches the launcher meanwhile but SIGCHLD,
-// its own, is passed on to the program; every process handed to the launcher
-// is reaped. Where `resumes`, the launcher is the terminal's command in the
-// program's place, and a stop from the terminal (Ctrl-Z) is undone at once, as
-// the kernel ignores it for the group of a terminal's command; elsewhere it
-// stops the program, and it goes on when the launcher is sent SIGCONT (a
-// job-control shell's fg). Where the launcher is not the program's reaper, it
-// can't learn the status: it looks four times a second whether the group still
-// holds a process, and yields 0 once it holds none.
-static int awaitedStatus(pid_t shell, long long shellTick, bool reaper, bool resumes, int* shellStatus) {
-    sigset_t all;
-    sigfillset(&all);
+// Whether the process /proc/NAME ignores `signal`.
+static bool ignores(const char* name, int signal) {
+    char text[4096];
+    const char* const line = procText(name, "status", text, sizeof text) ? strstr(text, "\nSigIgn:\t") : nullptr;
+    return line != nullptr && (strtoull(line + 9, nullptr, 16) >> (signal - 1) & 1) != 0;
+}
+
+// Passes the signal `got` on to `program` (/proc/`procName`), or to its process
+// group, `group`, where the program is in it and the group is its own, not the
+// launcher's (`shared`); yields the signal for which it ended the program
+// instead, else 0. What the terminal sends to the launcher's group (its keys,
+// its hang-up) has reached the program in it already. The shell started the
+// program with SIGINT and SIGQUIT ignored, as a background job, while in the
+// launcher's place it would end by them: one that ignores them is ended by
+// SIGKILL, as by their default action but for a core dump. A stopped program
+// given SIGHUP is continued, so that it acts on it, as the kernel continues a
+// stopped group that nothing keeps when its terminal hangs up.
+static int passedOn(const siginfo_t& got, pid_t program, const char* procName, pid_t group, bool shared, bool stopped) {
+    const int signal = got.si_signo;
+    const bool inGroup = getpgid(program) == group;
+    const bool fromTerminal = shared && got.si_code == SI_KERNEL;
+    if (signal == SIGHUP && stopped) {
+        kill(program, SIGHUP);
+        kill(program, SIGCONT);
+    } else if ((signal == SIGINT || signal == SIGQUIT) && (inGroup || !fromTerminal) && ignores(procName, signal)) {
+        kill(program, SIGKILL);
+        return signal;
+    } else if (!fromTerminal) {
+        kill(inGroup && !shared ? -group : program, signal);
+    }
+    return 0;
+}
+
+// Reaps every child of the launcher's that has ended, and yields the status of
+// `program` where it has ended: its exit code, or 128 + N where signal N ended
+// it; else -1. Leaves in `stopped` whether the program is stopped.
+static int programsEnd(pid_t program, bool* stopped) {
+    int status = 0;
+    for (pid_t pid = 0; (pid = waitpid(-1, &status, WNOHANG | WUNTRACED | WCONTINUED)) > 0;) {
+        if (pid == program && (WIFSTOPPED(status) || WIFCONTINUED(status))) {
+            *stopped = WIFSTOPPED(status);
+        } else if (pid == program) {
+            return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+        }
+    }
+    return -1;
+}
+
+// Stands for `program` (/proc/`procName`) in `group` until it ends, as a
+// container's init stands for its child, and yields its status, or 128 + N
+// where the launcher ended it for signal N: passes on each signal that reaches
+// the launcher but SIGCHLD, and reaps every child handed to it.
+static int standingFor(pid_t program, const char* procName, pid_t group, bool shared) {
+    const sigset_t all = everySignal();
+    bool stopped = false;
+    int endedFor = 0;
+    int status = programsEnd(program, &stopped);
+    while (status < 0) {
+        siginfo_t got{};
+        if (const int signal = sigwaitinfo(&all, &got); signal > 0 && signal != SIGCHLD) {
+            const int ended = passedOn(got, program, procName, group, shared, stopped);
+            endedFor = ended != 0 ? ended : endedFor;
+        }
+        status = programsEnd(program, &stopped);
+    }
+    return endedFor != 0 ? 128 + endedFor : status;
+}
+
+// Where the launcher can't be made the program's reaper (CPU emulators refuse
+// it), it can't learn the program's status: it passes each signal but SIGCHLD
+// on to the program's group, `group`, reaps what is handed to it, and looks
+// four times a second whether the group still holds a process; once it holds
+// none, it says that how the program ended can't be known.
+[[noreturn]] static void awaitedGroup(pid_t group, const char* program) {
+    const sigset_t all = everySignal();
     const timespec pause{0, 250000000};
-    bool shellEnded = false;
-    pid_t program = 0;
     for (;;) {
-        const int signal = sigtimedwait(&all, nullptr, reaper ? nullptr : &pause);
-        if (signal > 0 && signal != SIGCHLD) {
-            passOn(signal, shell, program);
+        if (const int signal = sigtimedwait(&all, nullptr, &pause); signal > 0 && signal != SIGCHLD) {
+            kill(-group, signal);
         }
-        siginfo_t ended{};
-        int waited = 0;
-        while ((waited = waitid(P_ALL, 0, &ended, WEXITED | WSTOPPED | WNOHANG | WNOWAIT)) == 0 && ended.si_pid != 0) {
-            int status = 0;
-            if (ended.si_code == CLD_STOPPED) {
-                waitid(P_PID, static_cast<id_t>(ended.si_pid), &ended, WSTOPPED | WNOHANG);  // reported once
-                if (resumes && ended.si_status == SIGTSTP) {
-                    passOn(SIGCONT, shell, program);
-                }
-            } else if (!shellEnded && waitpid(shell, &status, WNOHANG) == shell) {
-                // The shell first: the program is handed over only as the shell ends,
-                // so a process that ended while the shell ran is not the program.
-                *shellStatus = status;
-                shellEnded = true;
-                program = reaper ? handedProgram(shell, shellTick) : 0;
-                if (reaper && program == 0) {
-                    return 0;  // none started, or it ended before the shell did, and the shell reaped it
-                }
-            } else if (waitpid(ended.si_pid, &status, 0) == program) {
-                return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-            }
-            ended = {};
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
         }
-        // Left with no child, or, where it can't have them, its group with no process: nothing more to await
-        if (shellEnded && (reaper ? waited != 0 : kill(-shell, 0) != 0 && errno != EPERM)) {
-            return 0;
+        if (kill(-group, 0) != 0 && errno != EPERM) {
+            fail(program, "%s", "cannot tell how the main program ended: the launcher can't be made its reaper here");
         }
     }
 }
 
-// Stays with the program where its end would come with the launcher's, and
-// yields the status to exit with: runs the shell on `command` in a group of its
-// own, which takes the foreground of `terminal` (-1: none) and gives it back
-// when the program has ended, and awaits the program's end. The launcher stays
-// in its caller's process group, so that a job-control shell's keys and its fg
-// reach it where the program's group has not taken the terminal.
-static int programsStatus(const char* command, int terminal) {
+// Stays with `program` where its end would come with the launcher's, and
+// yields the status to exit with. The shell on `command` runs with the signal
+// mask `callers`: where the launcher has a terminal (`inTerminal`), in the
+// launcher's process group, where the program would be in its place, so that
+// the terminal's keys and foreground are the program's as they would be;
+// elsewhere in a group of its own, which tells the program from anything else
+// handed to the launcher. Every signal stays held until the program is known.
+static int programsStatus(const char* command, const char* program, const sigset_t& callers, bool inTerminal) {
     // Orphans are handed to process 1 anyway; elsewhere the launcher must ask
     // for them, and CPU emulators refuse it.
     const bool reaper = getpid() == 1 || prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
-    sigset_t all;
-    sigset_t callers;
-    sigfillset(&all);
-    sigprocmask(SIG_SETMASK, &all, &callers);
-    // The clock tick that /proc will give as the shell's start, or an earlier
-    // one: taken from the clock that /proc counts in, in the ticks it counts.
-    timespec now{};
-    clock_gettime(CLOCK_BOOTTIME, &now);  // the C library picks the kernel call whose time_t it has
-    long long ticks = static_cast<long long>(getauxval(AT_CLKTCK));
-    ticks = ticks > 0 ? ticks : 100;  // 100 on every processor the launcher is built for
-    const long long shellTick = now.tv_sec * ticks + now.tv_nsec / (1000000000 / ticks);
-    const pid_t shell = startedShell(command, callers);
-    if (shell < 0) {
-        checkShell(-1);  // before anything else can set errno
-    }
-    const bool took = tookTerminal(terminal, shell);
+    const bool shared = inTerminal && reaper;  // without, the program's end shows only as its group's end
+    const long long shellTick = startTick();
+    const pid_t shell = startedShell(command, callers, !shared);
     int shellStatus = 0;
-    const int status = awaitedStatus(shell, shellTick, reaper, took, &shellStatus);
-    if (took) {
-        handBack(terminal, shell);
+    waitpid(shell, &shellStatus, 0);
+    const pid_t group = shared ? getpgrp() : shell;
+    if (!reaper) {
+        awaitedGroup(group, program);
     }
-    if (terminal >= 0) {
-        close(terminal);
+    char procName[32];
+    const pid_t handed = handedProgram(shell, group, shared, shellTick, procName, sizeof procName);
+    if (handed == 0) {
+        endWithoutProgram(shellStatus, program);
     }
-    checkShell(shellStatus);
-    return status;
+    awaitedProgram(procName);
+    return standingFor(handed, procName, group, shared);
 }
 
 int main(int, char**) {
+    // Signals are held until the launcher knows whether it stays: process 1 of
+    // a pid namespace would lose those it has no handler for.
+    const sigset_t callers = swappedMask(everySignal());
     char installDir[PATH_MAX];
     getPath(installDir, sizeof installDir);
     char fault[reasonSize];
@@ -656,23 +772,20 @@ int main(int, char**) {
 
     char command[commandSize];
     launchCommand(binDir, libDir, program, command, sizeof command);
-    // A reader gone must give a message, not a silent death; the shell and the
-    // program get SIGPIPE as the caller gave it.
-    const auto callersSigpipe = signal(SIGPIPE, SIG_IGN);
+    // A reader gone gives a message, not a silent death, as SIGPIPE is held.
     if (puts(command) == EOF || fflush(stdout) == EOF) {
         fail("standard output", "cannot print the launch command: %s", strerror(errno));
     }
-    signal(SIGPIPE, callersSigpipe);
     // A SIGCHLD ignored by whoever started us would make `system` lose the
     // shell's status and report a failure after a good start.
     signal(SIGCHLD, SIG_DFL);
-    const int terminal = heldTerminal();
-    if (programEndsWithLauncher(terminal)) {
-        return programsStatus(command, terminal);
+    char stat[1024];
+    procText("self", "stat", stat, sizeof stat);
+    if (programEndsWithLauncher(isTerminalsCommand(stat))) {
+        return programsStatus(command, program, callers, hasTerminal(stat));
     }
-    if (terminal >= 0) {
-        close(terminal);
-    }
-    checkShell(system(command));
+    swappedMask(callers);
+    const int status = system(command);
+    checkShell(status, errno);
     return 0;
 }

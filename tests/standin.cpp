@@ -3,9 +3,8 @@
 // zsh blocks for its jobs); then "stdout" and "stderr"; and a line on standard output for each signal it gets, as it
 // gets it. It catches SIGHUP, SIGUSR1, SIGUSR2, SIGTERM, SIGWINCH, the real-time signals and those named in CATCH
 // (INT, QUIT, TSTP); it blocks 32 and 33, which the C library keeps for itself. Where HOLD_ON names a FIFO, it
-// waits for a word there; then it runs THEN with /bin/sh in its place, or exits 0. Set, OWN_GROUP moves it to a
-// process group of its own, OWN_SESSION to a session of its own, and HELPER gives it a child in its group that
-// lives as long as it does.
+// waits for a word there; then it runs THEN with /bin/sh in its place, or exits 0. Set, HELPER gives it a child in its
+// group that lives as long as it does.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -29,8 +28,6 @@ int main(int argc, char**) {
     sigaction(SIGPIPE, nullptr, &pipe);
     const uint64_t kept = 3ull << 31;
     syscall(SYS_rt_sigprocmask, SIG_BLOCK, &kept, nullptr, sizeof kept);
-    if (getenv("OWN_GROUP") != nullptr) setpgid(0, 0);
-    if (getenv("OWN_SESSION") != nullptr) setsid();
     if (getenv("HELPER") != nullptr && fork() == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         for (;;) pause();
