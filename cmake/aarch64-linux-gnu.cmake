@@ -1,5 +1,4 @@
 # 64-bit ARM (arm64), musl from musl-dev:arm64
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(triple aarch64-linux-gnu)
-set(muslTriple aarch64-linux-musl)
 include("${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake")

@@ -1,5 +1,4 @@
 # 32-bit ARMv7 with hardware floating point (armhf), musl from musl-dev:armhf
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
 set(triple arm-linux-gnueabihf)
-set(muslTriple arm-linux-musleabihf)
 include("${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake")

@@ -1,5 +1,4 @@
 # 64-bit little-endian POWER (ppc64el), musl from musl-dev:ppc64el
 set(CMAKE_SYSTEM_PROCESSOR ppc64le)
 set(triple powerpc64le-linux-gnu)
-set(muslTriple powerpc64le-linux-musl)
 include("${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake")
