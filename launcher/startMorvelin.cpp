@@ -500,6 +500,7 @@ static pid_t startedShell(const char* command, const sigset_t& callers, bool own
     if (error != 0) {
         checkShell(-1, error);
     }
+    swappedMask(everySignal());  // posix_spawn gives back a mask without what sigfillset leaves out
     return shell;
 }
 
