@@ -40,16 +40,12 @@ int main(int argc, char**) {
     snprintf(catches, sizeof catches, " HUP USR1 USR2 TERM WINCH %s ",
              getenv("CATCH") != nullptr ? getenv("CATCH") : "");
     for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+        const char* const abbreviation = sigabbrev_np(signal);
         char name[16];
-        snprintf(name, sizeof name, " %s ", sigabbrev_np(signal) != nullptr ? sigabbrev_np(signal) : "");
-        if (name[1] != ' ') {
-            snprintf(lines[signal], sizeof lines[signal], "recorder: SIG%s\n", sigabbrev_np(signal));
-        } else {
-            snprintf(lines[signal], sizeof lines[signal], "recorder: SIG%d\n", signal);
-        }
-        if (signal >= SIGRTMIN || (name[1] != ' ' && strstr(catches, name) != nullptr)) {
-            sigaction(signal, &recorder, nullptr);
-        }
+        snprintf(name, sizeof name, " %s ", abbreviation != nullptr ? abbreviation : "?");
+        if (abbreviation != nullptr) snprintf(lines[signal], sizeof lines[signal], "recorder: SIG%s\n", abbreviation);
+        if (abbreviation == nullptr) snprintf(lines[signal], sizeof lines[signal], "recorder: SIG%d\n", signal);
+        if (signal >= SIGRTMIN || strstr(catches, name) != nullptr) sigaction(signal, &recorder, nullptr);
     }
 
     char directory[4096] = "";
@@ -68,14 +64,10 @@ int main(int argc, char**) {
         rename(partial, getenv("RECORD_TO"));
     }
 
-    if (const char* const hold = getenv("HOLD_ON")) {
-        const int word = open(hold, O_RDONLY);
-        char text[64];
-        while (word >= 0 && read(word, text, sizeof text) > 0) {
-        }
+    char text[64];
+    for (const int word = getenv("HOLD_ON") != nullptr ? open(getenv("HOLD_ON"), O_RDONLY) : -1;
+         word >= 0 && read(word, text, sizeof text) > 0;) {
     }
-    if (const char* const then = getenv("THEN")) {
-        execl("/bin/sh", "sh", "-c", then, nullptr);
-    }
+    if (getenv("THEN") != nullptr) execl("/bin/sh", "sh", "-c", getenv("THEN"), nullptr);
     return 0;
 }
