@@ -464,6 +464,19 @@ static sigset_t everySignal() {
     return all;
 }
 
+// Sets ignored once more each signal that the launcher's caller gave it
+// ignored. The kernel hands that on to the shell and the program by itself, but
+// a CPU emulator catches such signals for its own use, unless the program it
+// runs sets them ignored itself.
+static void ignoredAgain() {
+    for (int signal = 1; signal < 65; ++signal) {
+        struct sigaction action {};
+        if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+            sigaction(signal, &action, nullptr);
+        }
+    }
+}
+
 // Sets the launcher's signal mask to `mask` and yields the one before, every
 // bit of both, where sigprocmask would leave out what sigfillset leaves out.
 static sigset_t swappedMask(const sigset_t& mask) {
@@ -780,6 +793,7 @@ int main(int, char**) {
     // A SIGCHLD ignored by whoever started us would make `system` lose the
     // shell's status and report a failure after a good start.
     signal(SIGCHLD, SIG_DFL);
+    ignoredAgain();
     char stat[1024];
     procText("self", "stat", stat, sizeof stat);
     if (programEndsWithLauncher(isTerminalsCommand(stat))) {
