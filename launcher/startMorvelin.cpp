@@ -236,23 +236,23 @@ extern "C" const char __ehdr_start[];
 // what its program headers name, or its dynamic loader can't be run; else the
 // empty text.
 static void elfFault(int file, const ElfW(Ehdr) & header, off_t fileSize, char* fault, size_t size) {
-    formatted(fault, size, "%s", "");
     const auto within = [&](uint64_t offset, uint64_t length) { return offset + length <= uint64_t(fileSize); };
-    if (header.e_phentsize != sizeof(ElfW(Phdr)) || !within(header.e_phoff, header.e_phnum * sizeof(ElfW(Phdr)))) {
-        formatted(fault, size, "it is cut short, at %lld bytes", static_cast<long long>(fileSize));
-        return;
-    }
-    for (unsigned n = 0; n < header.e_phnum && fault[0] == '\0'; ++n) {
+    const size_t headers = header.e_phnum * sizeof(ElfW(Phdr));
+    bool whole = header.e_phentsize == sizeof(ElfW(Phdr)) && within(header.e_phoff, headers);
+    formatted(fault, size, "%s", "");
+    for (unsigned n = 0; n < header.e_phnum && whole && fault[0] == '\0'; ++n) {
         ElfW(Phdr) segment{};
         char loader[PATH_MAX] = {};
-        if (pread(file, &segment, sizeof segment, off_t(header.e_phoff + n * sizeof segment)) != sizeof segment ||
-            !within(segment.p_offset, segment.p_filesz)) {
-            formatted(fault, size, "it is cut short, at %lld bytes", static_cast<long long>(fileSize));
-        } else if (segment.p_type == PT_INTERP && segment.p_filesz < sizeof loader &&
-                   pread(file, loader, segment.p_filesz, off_t(segment.p_offset)) == ssize_t(segment.p_filesz) &&
-                   access(loader, X_OK) != 0) {
+        whole = pread(file, &segment, sizeof segment, off_t(header.e_phoff + n * sizeof segment)) == sizeof segment &&
+                within(segment.p_offset, segment.p_filesz);
+        if (whole && segment.p_type == PT_INTERP && segment.p_filesz < sizeof loader &&
+            pread(file, loader, segment.p_filesz, off_t(segment.p_offset)) == ssize_t(segment.p_filesz) &&
+            access(loader, X_OK) != 0) {
             formatted(fault, size, "its dynamic loader, %s, can't be run: %s", loader, strerror(errno));
         }
+    }
+    if (!whole) {
+        formatted(fault, size, "it is cut short, at %lld bytes", static_cast<long long>(fileSize));
     }
 }
 
@@ -274,7 +274,7 @@ static void contentFault(const char* program, off_t fileSize, char* fault, size_
         if (access(interpreter, X_OK) != 0) {
             formatted(fault, size, "its interpreter, %s, can't be run: %s", interpreter, strerror(errno));
         }
-    } else if (length >= EI_NIDENT && memcmp(head, __ehdr_start, EI_OSABI) == 0) {  // ELF, of this word size, byte order
+    } else if (length >= EI_NIDENT && memcmp(head, __ehdr_start, EI_OSABI) == 0) {  // ELF of this class, byte order
         ElfW(Ehdr) header{};
         memcpy(&header, head, sizeof header);
         if (header.e_machine == reinterpret_cast<const ElfW(Ehdr)*>(__ehdr_start)->e_machine) {
